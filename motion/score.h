@@ -1,0 +1,66 @@
+// Match score between two planes, and the table of kernels behind it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "placidor.h"
+
+namespace placidor::motion {
+
+// What matchScore reads of the parameter block: the plane size, the
+// inclusive measurement window and the row step (2 in field mode 3).
+struct ScoreGeometry {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int32_t measureLeft = 0;
+    std::int32_t measureTop = 0;
+    std::int32_t measureRight = -1;
+    std::int32_t measureBottom = -1;
+    std::int32_t rowStep = 1;
+
+    static ScoreGeometry from(const StabilizerParams &params);
+};
+
+// The window of samples compared at offset (a, b): the measurement window
+// cut so that x, x + a, y and y + b stay inside the planes. Empty when
+// left > right or top > bottom.
+struct ScoreWindow {
+    std::int32_t left, top, right, bottom;
+    bool empty() const { return left > right || top > bottom; }
+};
+ScoreWindow scoreWindow(const ScoreGeometry &g, std::int32_t a, std::int32_t b);
+
+// Sum over `rows` rows of `cols` samples of max(cur - ref, 0). Successive
+// rows are `stride` bytes apart in both planes. cols >= 1, rows >= 1.
+using PositiveDiffSumFn = std::uint64_t (*)(const std::uint8_t *ref, const std::uint8_t *cur,
+                                            std::ptrdiff_t stride, std::int32_t cols,
+                                            std::int32_t rows);
+
+// Instruction-set levels, in ascending order.
+enum class CpuLevel : int { C = 0, SSE2 = 1, AVX2 = 2, AVX512 = 3 };
+const char *cpuLevelName(CpuLevel level);
+
+struct ScoreKernels {
+    CpuLevel level = CpuLevel::C;
+    PositiveDiffSumFn positiveDiffSum = nullptr;
+};
+
+// The reference kernel: the plain loop every other variant is checked
+// against.
+std::uint64_t positiveDiffSum_c(const std::uint8_t *ref, const std::uint8_t *cur,
+                                std::ptrdiff_t stride, std::int32_t cols, std::int32_t rows);
+
+// The best kernels this processor runs, chosen once.
+const ScoreKernels &scoreKernels();
+// The kernels of `level` and below that this build and processor have;
+// for tests and benchmarks. Their `level` says what was granted.
+ScoreKernels scoreKernelsUpTo(CpuLevel level);
+
+// The score of pairing reference (y, x) with current (y + b, x + a): minus
+// the sum of the positive differences current - reference over the
+// window. Always a whole number <= 0; 0.0 for an empty window.
+double matchScore(std::int32_t a, std::int32_t b, const std::uint8_t *reference,
+                  const std::uint8_t *current, const ScoreGeometry &g, const ScoreKernels &k);
+
+}  // namespace placidor::motion

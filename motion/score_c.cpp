@@ -1,0 +1,19 @@
+// Reference kernel. Contract: for r in [0, rows) and c in [0, cols), add
+// cur[r*stride + c] - ref[r*stride + c] where that difference is positive.
+#include "motion/score.h"
+
+namespace placidor::motion {
+
+std::uint64_t positiveDiffSum_c(const std::uint8_t *ref, const std::uint8_t *cur,
+                                std::ptrdiff_t stride, std::int32_t cols, std::int32_t rows) {
+    std::uint64_t sum = 0;
+    for (std::int32_t r = 0; r < rows; ++r, ref += stride, cur += stride) {
+        for (std::int32_t c = 0; c < cols; ++c) {
+            const int d = int(cur[c]) - int(ref[c]);
+            if (d > 0) sum += static_cast<std::uint64_t>(d);
+        }
+    }
+    return sum;
+}
+
+}  // namespace placidor::motion

@@ -1,0 +1,104 @@
+#include "motion/search.h"
+
+#include <cassert>
+#include <cstdlib>
+
+namespace placidor::motion {
+
+using trajectory::FrameRecord;
+
+std::int32_t findDisplacement(FrameRecord &record, const std::uint8_t *reference,
+                              const std::uint8_t *current, SearchContext &ctx) {
+    if (ctx.searchMethod == 1) return iterativeSearch(record, reference, current, ctx);
+    return exhaustiveSearch(record, reference, current, ctx);
+}
+
+std::int32_t exhaustiveSearch(FrameRecord &record, const std::uint8_t *reference,
+                              const std::uint8_t *current, SearchContext &ctx) {
+    record.score = 0.0;
+    record.dx = 0;
+    record.dy = 0;
+    const std::int32_t range = ctx.searchRange;
+    bool first = true;
+    for (std::int32_t dy = -range; dy <= range; ++dy) {
+        for (std::int32_t dx = -range; dx <= range; ++dx) {
+            const double score = candidateScore(dx, dy, reference, current, ctx);
+            assert(ctx.cache->contains(dx, dy));
+            ctx.cache->entry(dx, dy) = score;
+            if (first || score > record.score) {
+                record.score = score;
+                record.dx = dx;
+                record.dy = dy;
+                first = false;
+            }
+        }
+    }
+    return 0;
+}
+
+Displacement squareStep(FrameRecord &record, Displacement centre, std::int32_t radius,
+                        const std::uint8_t *reference, const std::uint8_t *current,
+                        SearchContext &ctx) {
+    assert(radius >= 1 && radius <= 100);
+    ScoreCache &cache = *ctx.cache;
+    for (std::int32_t dx = centre.dx - radius; dx <= centre.dx + radius; ++dx) {
+        for (std::int32_t dy = centre.dy - radius; dy <= centre.dy + radius; ++dy) {
+            assert(cache.contains(dx, dy));
+            double &entry = cache.entry(dx, dy);
+            if (entry == 0.0) entry = candidateScore(dx, dy, reference, current, ctx);
+        }
+    }
+    Displacement best = centre;
+    double bestScore = cache.entry(centre.dx, centre.dy);
+    for (std::int32_t dx = centre.dx - radius; dx <= centre.dx + radius; ++dx) {
+        for (std::int32_t dy = centre.dy - radius; dy <= centre.dy + radius; ++dy) {
+            const double score = cache.entry(dx, dy);
+            if (score > bestScore) {
+                bestScore = score;
+                best = {dx, dy};
+            }
+        }
+    }
+    if (best == centre) {
+        record.score = bestScore;
+        record.dx = centre.dx;
+        record.dy = centre.dy;
+    }
+    return best;
+}
+
+void iterativeSearchFrom(FrameRecord &record, Displacement centre, const std::uint8_t *reference,
+                         const std::uint8_t *current, SearchContext &ctx) {
+    const std::int32_t range = ctx.searchRange;
+    const std::int32_t halfWidth = ctx.geometry.width / 2;
+    const std::int32_t halfHeight = ctx.geometry.height / 2;
+    std::int32_t radius = 1;
+    for (;;) {
+        // The corner tests take a + r and b + r, not |a| + r: a square around
+        // a centre left of zero may reach below -R.
+        if (radius > range / 2 || std::abs(centre.dx + radius) > range ||
+            std::abs(centre.dy + radius) > range)
+            return;
+        const Displacement best = squareStep(record, centre, radius, reference, current, ctx);
+        if (best == centre) {
+            ++radius;
+        } else if (std::abs(best.dy) + range < halfHeight - 1 &&
+                   std::abs(best.dx) + range < halfWidth - 1) {
+            centre = best;
+            radius = 1;
+        } else {
+            ++radius;
+        }
+    }
+}
+
+std::int32_t iterativeSearch(FrameRecord &record, const std::uint8_t *reference,
+                             const std::uint8_t *current, SearchContext &ctx) {
+    record.score = 0.0;
+    record.dx = 0;
+    record.dy = 0;
+    iterativeSearchFrom(record, {0, 0}, reference, current, ctx);
+    return 0;
+}
+
+}  // namespace placidor::motion

@@ -1,0 +1,56 @@
+// The displacement searches: exhaustive and iterative.
+#pragma once
+
+#include <cstdint>
+
+#include "motion/score.h"
+#include "motion/score_cache.h"
+#include "trajectory/records.h"
+
+namespace placidor::motion {
+
+struct Displacement {
+    std::int32_t dx = 0;
+    std::int32_t dy = 0;
+    bool operator==(const Displacement &) const = default;
+};
+
+// Everything a search reads besides the two planes.
+struct SearchContext {
+    ScoreGeometry geometry;
+    std::int32_t searchRange = 0;
+    std::int32_t searchMethod = 0;
+    ScoreCache *cache = nullptr;
+    const ScoreKernels *kernels = nullptr;
+};
+
+// Candidate (dx, dy): what the reference shows at (y, x) the current frame
+// shows at (y - dy, x + dx).
+inline double candidateScore(std::int32_t dx, std::int32_t dy, const std::uint8_t *reference,
+                             const std::uint8_t *current, const SearchContext &ctx) {
+    return matchScore(dx, -dy, reference, current, ctx.geometry, *ctx.kernels);
+}
+
+// Fills record.score, dx and dy; always returns 0.
+std::int32_t findDisplacement(trajectory::FrameRecord &record, const std::uint8_t *reference,
+                              const std::uint8_t *current, SearchContext &ctx);
+
+// Every candidate of the square -R..R, dy outer, dx inner; the first
+// candidate or a strictly better one wins.
+std::int32_t exhaustiveSearch(trajectory::FrameRecord &record, const std::uint8_t *reference,
+                              const std::uint8_t *current, SearchContext &ctx);
+
+// Climbs from (0, 0) through squares of growing radius, reusing scores
+// through the cache.
+std::int32_t iterativeSearch(trajectory::FrameRecord &record, const std::uint8_t *reference,
+                             const std::uint8_t *current, SearchContext &ctx);
+
+void iterativeSearchFrom(trajectory::FrameRecord &record, Displacement centre,
+                         const std::uint8_t *reference, const std::uint8_t *current,
+                         SearchContext &ctx);
+
+Displacement squareStep(trajectory::FrameRecord &record, Displacement centre, std::int32_t radius,
+                        const std::uint8_t *reference, const std::uint8_t *current,
+                        SearchContext &ctx);
+
+}  // namespace placidor::motion

@@ -1,0 +1,14 @@
+// What the processor offers, detected once.
+#pragma once
+
+namespace placidor::platform {
+
+struct CpuFeatures {
+    bool sse2 = false;
+    bool avx2 = false;     // AVX2 with OS-enabled YMM state
+    bool avx512bw = false; // AVX-512 F+BW with OS-enabled ZMM state
+};
+
+const CpuFeatures &cpuFeatures();
+
+}  // namespace placidor::platform
