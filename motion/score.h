@@ -37,6 +37,21 @@ using PositiveDiffSumFn = std::uint64_t (*)(const std::uint8_t *ref, const std::
                                             std::ptrdiff_t stride, std::int32_t cols,
                                             std::int32_t rows);
 
+// The same sum for four neighbouring candidates in one pass over the
+// reference rows: sums[k] pairs `ref` with `cur + k`, k = 0..3, over the same
+// window. Reads cur up to cur + 3 + cols - 1 of every row.
+using PositiveDiffSumX4Fn = void (*)(const std::uint8_t *ref, const std::uint8_t *cur,
+                                     std::ptrdiff_t stride, std::int32_t cols, std::int32_t rows,
+                                     std::uint64_t sums[4]);
+
+// The sum, abandoned once it exceeds `limit`: the exact sum when that is
+// <= limit, otherwise some partial sum > limit (the sum only grows as rows
+// are added, so the candidate is already known to lose).
+using PositiveDiffSumBoundedFn = std::uint64_t (*)(const std::uint8_t *ref,
+                                                   const std::uint8_t *cur, std::ptrdiff_t stride,
+                                                   std::int32_t cols, std::int32_t rows,
+                                                   std::uint64_t limit);
+
 // Instruction-set levels, in ascending order.
 enum class CpuLevel : int { C = 0, SSE2 = 1, AVX2 = 2, AVX512 = 3 };
 const char *cpuLevelName(CpuLevel level);
@@ -44,12 +59,24 @@ const char *cpuLevelName(CpuLevel level);
 struct ScoreKernels {
     CpuLevel level = CpuLevel::C;
     PositiveDiffSumFn positiveDiffSum = nullptr;
+    PositiveDiffSumX4Fn positiveDiffSumX4 = nullptr;
+    PositiveDiffSumBoundedFn positiveDiffSumBounded = nullptr;
 };
 
-// The reference kernel: the plain loop every other variant is checked
+// The reference kernels: the plain loops every other variant is checked
 // against.
 std::uint64_t positiveDiffSum_c(const std::uint8_t *ref, const std::uint8_t *cur,
                                 std::ptrdiff_t stride, std::int32_t cols, std::int32_t rows);
+void positiveDiffSumX4_c(const std::uint8_t *ref, const std::uint8_t *cur, std::ptrdiff_t stride,
+                         std::int32_t cols, std::int32_t rows, std::uint64_t sums[4]);
+std::uint64_t positiveDiffSumBounded_c(const std::uint8_t *ref, const std::uint8_t *cur,
+                                       std::ptrdiff_t stride, std::int32_t cols,
+                                       std::int32_t rows, std::uint64_t limit);
+
+// Each instruction set's table entries, defined in motion/x86/ when the
+// build has them; they leave a kernel they lack untouched.
+void initScoreKernels_sse2(ScoreKernels &k);
+void initScoreKernels_avx2(ScoreKernels &k);
 
 // The best kernels this processor runs, chosen once.
 const ScoreKernels &scoreKernels();

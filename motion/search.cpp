@@ -13,8 +13,8 @@ std::int32_t findDisplacement(FrameRecord &record, const std::uint8_t *reference
     return exhaustiveSearch(record, reference, current, ctx);
 }
 
-std::int32_t exhaustiveSearch(FrameRecord &record, const std::uint8_t *reference,
-                              const std::uint8_t *current, SearchContext &ctx) {
+std::int32_t exhaustiveSearchReference(FrameRecord &record, const std::uint8_t *reference,
+                                       const std::uint8_t *current, SearchContext &ctx) {
     record.score = 0.0;
     record.dx = 0;
     record.dy = 0;

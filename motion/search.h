@@ -22,6 +22,12 @@ struct SearchContext {
     std::int32_t searchMethod = 0;
     ScoreCache *cache = nullptr;
     const ScoreKernels *kernels = nullptr;
+    // Where the exhaustive search looks first, e.g. the previous frame's
+    // displacement; (0, 0) is tried next. Only the speed depends on it.
+    Displacement guess;
+    // false: the exhaustive search scores every candidate in full (for
+    // benchmarks; the record is the same either way).
+    bool prune = true;
 };
 
 // Candidate (dx, dy): what the reference shows at (y, x) the current frame
@@ -36,9 +42,20 @@ std::int32_t findDisplacement(trajectory::FrameRecord &record, const std::uint8_
                               const std::uint8_t *current, SearchContext &ctx);
 
 // Every candidate of the square -R..R, dy outer, dx inner; the first
-// candidate or a strictly better one wins.
+// candidate or a strictly better one wins, so of equal scores the earliest
+// in that order. With ctx.prune, candidates that can no longer win are
+// abandoned part-way and their cache entries are not written (nothing
+// reads the cache after an exhaustive search; the next frame clears it);
+// without, every score is stored. The record is the same either way.
 std::int32_t exhaustiveSearch(trajectory::FrameRecord &record, const std::uint8_t *reference,
                               const std::uint8_t *current, SearchContext &ctx);
+
+// The exhaustive search exactly as described: matchScore for every
+// candidate in scan order, every score stored. What the fast paths are
+// checked against.
+std::int32_t exhaustiveSearchReference(trajectory::FrameRecord &record,
+                                       const std::uint8_t *reference,
+                                       const std::uint8_t *current, SearchContext &ctx);
 
 // Climbs from (0, 0) through squares of growing radius, reusing scores
 // through the cache.

@@ -1,0 +1,174 @@
+// The exhaustive search as it runs in the engine: the same record as the
+// scan described in search.h, found with fewer sample comparisons.
+//
+// The winner is the minimum of (sum, scan index) over all candidates,
+// where sum is the positive-difference sum (the score negated): the scan
+// keeps the first candidate and replaces it only by a strictly lower sum.
+// That order is total, so the candidates may be visited in any order as
+// long as each comparison follows it: a candidate earlier in the scan than
+// the best so far wins on an equal sum, a later one needs a lower sum.
+// Since a sum only grows as rows are added, a candidate whose partial sum
+// already fails that test is abandoned.
+#include <cassert>
+
+#include "motion/search.h"
+
+namespace placidor::motion {
+
+using trajectory::FrameRecord;
+
+namespace {
+
+// The kernel arguments of candidate (dx, dy): matchScore(dx, -dy).
+struct Block {
+    const std::uint8_t *ref = nullptr;
+    const std::uint8_t *cur = nullptr;
+    std::ptrdiff_t stride = 0;
+    std::int32_t cols = 0, rows = 0;
+    std::int32_t left = 0, right = -1;
+    bool empty = true;
+};
+
+Block blockOf(std::int32_t dx, std::int32_t dy, const std::uint8_t *reference,
+              const std::uint8_t *current, const ScoreGeometry &g) {
+    const std::int32_t a = dx, b = -dy;
+    const ScoreWindow w = scoreWindow(g, a, b);
+    Block k;
+    k.left = w.left;
+    k.right = w.right;
+    if (w.empty()) return k;
+    k.empty = false;
+    const std::ptrdiff_t width = g.width;
+    k.cols = w.right - w.left + 1;
+    k.rows = (w.bottom - w.top) / g.rowStep + 1;
+    k.stride = width * g.rowStep;
+    k.ref = reference + w.top * width + w.left;
+    k.cur = current + (std::ptrdiff_t{w.top} + b) * width + (std::ptrdiff_t{w.left} + a);
+    return k;
+}
+
+void storeScore(ScoreCache &cache, std::int32_t dx, std::int32_t dy, std::uint64_t sum) {
+    // A search range of half the frame (possible for small frames) may
+    // reach a displacement without an entry; nothing reads these back.
+    if (cache.contains(dx, dy)) cache.entry(dx, dy) = -static_cast<double>(sum);
+}
+
+void writeRecord(FrameRecord &record, std::uint64_t sum, std::int32_t dx, std::int32_t dy) {
+    record.score = -static_cast<double>(sum);
+    record.dx = dx;
+    record.dy = dy;
+}
+
+// Every candidate scored in full, four neighbours at a time where they
+// share a window (everywhere but near |dx| = R when the measurement window
+// touches the frame's edge).
+void exhaustiveFull(FrameRecord &record, const std::uint8_t *reference,
+                    const std::uint8_t *current, SearchContext &ctx) {
+    const std::int32_t range = ctx.searchRange;
+    const ScoreKernels &k = *ctx.kernels;
+    ScoreCache &cache = *ctx.cache;
+    bool first = true;
+    std::uint64_t bestSum = 0;
+    const auto consider = [&](std::int32_t dx, std::int32_t dy, std::uint64_t sum) {
+        storeScore(cache, dx, dy, sum);
+        if (first || sum < bestSum) {
+            first = false;
+            bestSum = sum;
+            writeRecord(record, sum, dx, dy);
+        }
+    };
+    for (std::int32_t dy = -range; dy <= range; ++dy) {
+        std::int32_t dx = -range;
+        while (dx <= range) {
+            const Block b0 = blockOf(dx, dy, reference, current, ctx.geometry);
+            if (dx + 3 <= range && !b0.empty) {
+                const Block b3 = blockOf(dx + 3, dy, reference, current, ctx.geometry);
+                const Block b1 = blockOf(dx + 1, dy, reference, current, ctx.geometry);
+                const Block b2 = blockOf(dx + 2, dy, reference, current, ctx.geometry);
+                const auto same = [&](const Block &o) {
+                    return !o.empty && o.left == b0.left && o.right == b0.right;
+                };
+                if (same(b1) && same(b2) && same(b3)) {
+                    std::uint64_t sums[4];
+                    k.positiveDiffSumX4(b0.ref, b0.cur, b0.stride, b0.cols, b0.rows, sums);
+                    for (int i = 0; i < 4; ++i) consider(dx + i, dy, sums[i]);
+                    dx += 4;
+                    continue;
+                }
+            }
+            const std::uint64_t sum =
+                b0.empty ? 0 : k.positiveDiffSum(b0.ref, b0.cur, b0.stride, b0.cols, b0.rows);
+            consider(dx, dy, sum);
+            ++dx;
+        }
+    }
+}
+
+void exhaustivePruned(FrameRecord &record, const std::uint8_t *reference,
+                      const std::uint8_t *current, SearchContext &ctx) {
+    const std::int32_t range = ctx.searchRange;
+    const std::int64_t side = 2 * std::int64_t{range} + 1;
+    const ScoreKernels &k = *ctx.kernels;
+    ScoreCache &cache = *ctx.cache;
+    bool haveBest = false;
+    std::uint64_t bestSum = 0;
+    std::int64_t bestIndex = 0;
+
+    const auto consider = [&](std::int32_t dx, std::int32_t dy) {
+        const std::int64_t index = (std::int64_t{dy} + range) * side + (std::int64_t{dx} + range);
+        const Block b = blockOf(dx, dy, reference, current, ctx.geometry);
+        std::uint64_t sum = 0;
+        if (!haveBest) {
+            if (!b.empty) sum = k.positiveDiffSum(b.ref, b.cur, b.stride, b.cols, b.rows);
+        } else {
+            // The largest sum with which this candidate still wins.
+            std::uint64_t limit = bestSum;
+            if (index > bestIndex) {
+                if (bestSum == 0) return;  // nothing later beats a perfect match
+                limit = bestSum - 1;
+            }
+            if (!b.empty)
+                sum = k.positiveDiffSumBounded(b.ref, b.cur, b.stride, b.cols, b.rows, limit);
+            if (sum > limit) return;
+        }
+        storeScore(cache, dx, dy, sum);
+        haveBest = true;
+        bestSum = sum;
+        bestIndex = index;
+        writeRecord(record, sum, dx, dy);
+    };
+
+    // A good early best makes most later candidates fail within a few rows.
+    const Displacement guess = ctx.guess;
+    const bool guessInside = guess.dx >= -range && guess.dx <= range && guess.dy >= -range &&
+                             guess.dy <= range;
+    if (guessInside) consider(guess.dx, guess.dy);
+    const bool zeroFirst = !(guessInside && guess == Displacement{});
+    if (zeroFirst) consider(0, 0);
+    for (std::int32_t dy = -range; dy <= range; ++dy) {
+        for (std::int32_t dx = -range; dx <= range; ++dx) {
+            if ((guessInside && dx == guess.dx && dy == guess.dy) ||
+                (zeroFirst && dx == 0 && dy == 0))
+                continue;
+            consider(dx, dy);
+        }
+    }
+}
+
+}  // namespace
+
+std::int32_t exhaustiveSearch(FrameRecord &record, const std::uint8_t *reference,
+                              const std::uint8_t *current, SearchContext &ctx) {
+    record.score = 0.0;
+    record.dx = 0;
+    record.dy = 0;
+    if (ctx.searchRange < 0) return 0;
+    assert(ctx.cache && ctx.kernels);
+    if (ctx.prune)
+        exhaustivePruned(record, reference, current, ctx);
+    else
+        exhaustiveFull(record, reference, current, ctx);
+    return 0;
+}
+
+}  // namespace placidor::motion
