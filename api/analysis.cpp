@@ -117,6 +117,7 @@ std::int32_t runAnalysis(Engine &e, void *userData) {
             }
             prevDx = dx;
             prevDy = dy;
+            search.guess = {dx, dy};  // where the next exhaustive search looks first
             e.lastAnalysedFrame = frame;
         }
     }
