@@ -1,0 +1,84 @@
+// Planes, geometry and search set-up shared by the motion tests.
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "motion/score.h"
+#include "motion/score_cache.h"
+#include "motion/search.h"
+#include "trajectory/records.h"
+
+namespace placidor::motion::test {
+
+// A plane of exactly width x height bytes, so that a read past its last
+// sample leaves the allocation (and trips the address sanitizer).
+using Plane = std::vector<std::uint8_t>;
+
+inline Plane randomPlane(std::int32_t width, std::int32_t height, std::mt19937 &rng) {
+    Plane p(static_cast<std::size_t>(width) * height);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (auto &v : p) v = static_cast<std::uint8_t>(byte(rng));
+    return p;
+}
+
+inline Plane flatPlane(std::int32_t width, std::int32_t height, std::uint8_t value) {
+    return Plane(static_cast<std::size_t>(width) * height, value);
+}
+
+// Geometry with the measurement window spanning the whole plane: windows
+// then touch the edges at every offset.
+inline ScoreGeometry fullWindow(std::int32_t width, std::int32_t height, std::int32_t rowStep = 1) {
+    ScoreGeometry g;
+    g.width = width;
+    g.height = height;
+    g.measureLeft = 0;
+    g.measureTop = 0;
+    g.measureRight = width - 1;
+    g.measureBottom = height - 1;
+    g.rowStep = rowStep;
+    return g;
+}
+
+// The window the engine's normalisation gives by default: the middle half,
+// shrunk by the search range.
+inline ScoreGeometry defaultWindow(std::int32_t width, std::int32_t height, std::int32_t range,
+                                   std::int32_t rowStep = 1) {
+    ScoreGeometry g;
+    g.width = width;
+    g.height = height;
+    g.measureLeft = std::max(width / 4, range);
+    g.measureRight = std::min(3 * width / 4, width - range);
+    g.measureTop = std::max(height / 4, range);
+    g.measureBottom = std::min(3 * height / 4, height - range);
+    g.rowStep = rowStep;
+    return g;
+}
+
+// A search over two planes with its own cache, cleared.
+struct SearchSetup {
+    ScoreCache cache;
+    ScoreKernels kernels;
+    SearchContext ctx;
+
+    SearchSetup(const ScoreGeometry &g, std::int32_t range, CpuLevel level = CpuLevel::C) {
+        cache.allocate(g.width, g.height, range);
+        cache.clear();
+        kernels = scoreKernelsUpTo(level);
+        ctx.geometry = g;
+        ctx.searchRange = range;
+        ctx.cache = &cache;
+        ctx.kernels = &kernels;
+    }
+};
+
+inline trajectory::FrameRecord garbageRecord() {
+    trajectory::FrameRecord r;
+    r.score = 12345.0;
+    r.dx = 777;
+    r.dy = -777;
+    return r;
+}
+
+}  // namespace placidor::motion::test

@@ -1,0 +1,167 @@
+// Every instruction-set kernel against the reference loops, bit for bit.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "motion/score.h"
+#include "motion/motion_test_util.h"
+
+namespace placidor::motion {
+namespace {
+
+using test::Plane;
+
+class ScoreKernelTest : public ::testing::TestWithParam<CpuLevel> {
+protected:
+    void SetUp() override {
+        kernels_ = scoreKernelsUpTo(GetParam());
+        if (kernels_.level != GetParam())
+            GTEST_SKIP() << cpuLevelName(GetParam()) << " not available on this processor/build";
+        // A broken dispatch must not pass by comparing the reference with itself.
+        ASSERT_NE(kernels_.positiveDiffSum, &positiveDiffSum_c);
+        ASSERT_NE(kernels_.positiveDiffSumX4, &positiveDiffSumX4_c);
+        ASSERT_NE(kernels_.positiveDiffSumBounded, &positiveDiffSumBounded_c);
+    }
+    ScoreKernels kernels_;
+};
+
+// Blocks of every width 1..70 and several heights, placed against the
+// plane's left edge and against its end, so the last byte read is the last
+// byte of the allocation.
+TEST_P(ScoreKernelTest, MatchesReferenceForEveryWidthAtThePlaneEdges) {
+    const std::uint32_t seed = 0x5eed0001;
+    SCOPED_TRACE(::testing::Message() << "seed " << seed);
+    std::mt19937 rng(seed);
+    const std::int32_t W = 77, H = 9;
+    const Plane ref = test::randomPlane(W, H, rng), cur = test::randomPlane(W, H, rng);
+    for (std::int32_t step : {1, 2}) {
+        for (std::int32_t cols = 1; cols <= 70; ++cols) {
+            for (std::int32_t rows : {1, 2, 4}) {
+                const std::int32_t lastRow = H - 1 - (rows - 1) * step;
+                for (std::int32_t x : {0, W - cols}) {
+                    for (std::int32_t y : {0, lastRow}) {
+                        const std::uint8_t *r = ref.data() + y * W + x;
+                        const std::uint8_t *c = cur.data() + y * W + x;
+                        const std::ptrdiff_t stride = std::ptrdiff_t{W} * step;
+                        SCOPED_TRACE(::testing::Message() << "cols " << cols << " rows " << rows
+                                                          << " step " << step << " at " << x
+                                                          << "," << y);
+                        const std::uint64_t want = positiveDiffSum_c(r, c, stride, cols, rows);
+                        EXPECT_EQ(kernels_.positiveDiffSum(r, c, stride, cols, rows), want);
+                        // Reversed roles: the other half of the differences.
+                        EXPECT_EQ(kernels_.positiveDiffSum(c, r, stride, cols, rows),
+                                  positiveDiffSum_c(c, r, stride, cols, rows));
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST_P(ScoreKernelTest, FourCandidatesMatchFourSingleSums) {
+    const std::uint32_t seed = 0x5eed0002;
+    SCOPED_TRACE(::testing::Message() << "seed " << seed);
+    std::mt19937 rng(seed);
+    const std::int32_t W = 80, H = 7;
+    const Plane ref = test::randomPlane(W, H, rng), cur = test::randomPlane(W, H, rng);
+    for (std::int32_t cols = 1; cols <= 70; ++cols) {
+        for (std::int32_t step : {1, 2}) {
+            const std::int32_t rows = step == 1 ? 7 : 4;
+            // cur + 3 + cols - 1 is the last column of the plane: the fourth
+            // candidate's last read ends the allocation.
+            const std::int32_t x = W - cols - 3;
+            const std::uint8_t *r = ref.data() + x;
+            const std::uint8_t *c = cur.data() + x;
+            const std::ptrdiff_t stride = std::ptrdiff_t{W} * step;
+            std::uint64_t got[4] = {1, 1, 1, 1};
+            kernels_.positiveDiffSumX4(r, c, stride, cols, rows, got);
+            for (int k = 0; k < 4; ++k)
+                EXPECT_EQ(got[k], positiveDiffSum_c(r, c + k, stride, cols, rows))
+                    << "cols " << cols << " step " << step << " candidate " << k;
+        }
+    }
+}
+
+TEST_P(ScoreKernelTest, ExtremesDoNotOverflowOrSaturate) {
+    const std::int32_t W = 1027, H = 64;  // > 2^16 differences of 255 per call
+    const Plane zeros = test::flatPlane(W, H, 0), full = test::flatPlane(W, H, 255);
+    Plane alternating(static_cast<std::size_t>(W) * H);
+    for (std::size_t i = 0; i < alternating.size(); ++i) alternating[i] = (i & 1) ? 255 : 0;
+    const std::uint64_t all = 255ull * W * H;
+    EXPECT_EQ(kernels_.positiveDiffSum(zeros.data(), full.data(), W, W, H), all);
+    EXPECT_EQ(kernels_.positiveDiffSum(full.data(), zeros.data(), W, W, H), 0u);
+    EXPECT_EQ(kernels_.positiveDiffSum(full.data(), full.data(), W, W, H), 0u);
+    EXPECT_EQ(kernels_.positiveDiffSum(zeros.data(), alternating.data(), W, W, H),
+              positiveDiffSum_c(zeros.data(), alternating.data(), W, W, H));
+    EXPECT_EQ(kernels_.positiveDiffSum(alternating.data(), zeros.data(), W, W, H), 0u);
+    std::uint64_t sums[4];
+    kernels_.positiveDiffSumX4(zeros.data(), full.data(), W, W - 3, H, sums);
+    for (std::uint64_t s : sums) EXPECT_EQ(s, 255ull * (W - 3) * H);
+    kernels_.positiveDiffSumX4(zeros.data(), alternating.data(), W, W - 3, H, sums);
+    for (int k = 0; k < 4; ++k)
+        EXPECT_EQ(sums[k], positiveDiffSum_c(zeros.data(), alternating.data() + k, W, W - 3, H));
+    EXPECT_EQ(kernels_.positiveDiffSumBounded(zeros.data(), full.data(), W, W, H, all), all);
+}
+
+// Exact when the sum is within the limit; above the limit otherwise.
+TEST_P(ScoreKernelTest, BoundedSumIsExactUpToItsLimit) {
+    const std::uint32_t seed = 0x5eed0003;
+    SCOPED_TRACE(::testing::Message() << "seed " << seed);
+    std::mt19937 rng(seed);
+    const std::int32_t W = 75, H = 12;
+    const Plane ref = test::randomPlane(W, H, rng), cur = test::randomPlane(W, H, rng);
+    for (std::int32_t cols : {1, 15, 16, 17, 31, 32, 33, 64, 70}) {
+        for (std::int32_t step : {1, 2}) {
+            const std::int32_t rows = H / step;
+            const std::uint8_t *r = ref.data() + (W - cols), *c = cur.data() + (W - cols);
+            const std::ptrdiff_t stride = std::ptrdiff_t{W} * step;
+            const std::uint64_t sum = positiveDiffSum_c(r, c, stride, cols, rows);
+            for (std::uint64_t limit : {std::uint64_t{0}, sum / 3, sum - 1, sum, sum + 1,
+                                        ~std::uint64_t{0}}) {
+                const std::uint64_t got =
+                    kernels_.positiveDiffSumBounded(r, c, stride, cols, rows, limit);
+                if (sum <= limit) {
+                    EXPECT_EQ(got, sum) << "cols " << cols << " limit " << limit;
+                } else {
+                    EXPECT_GT(got, limit) << "cols " << cols << " sum " << sum;
+                }
+            }
+        }
+    }
+}
+
+// Through matchScore: every sign of both offsets, the window cut at every
+// edge, field-mode row steps, and offsets that empty the window.
+TEST_P(ScoreKernelTest, MatchScoreAgreesAtEveryOffset) {
+    const std::uint32_t seed = 0x5eed0004;
+    SCOPED_TRACE(::testing::Message() << "seed " << seed);
+    std::mt19937 rng(seed);
+    const ScoreKernels reference = scoreKernelsUpTo(CpuLevel::C);
+    for (std::int32_t W : {33, 70}) {
+        const std::int32_t H = 21;
+        const Plane ref = test::randomPlane(W, H, rng), cur = test::randomPlane(W, H, rng);
+        for (std::int32_t step : {1, 2}) {
+            for (const ScoreGeometry &g : {test::fullWindow(W, H, step),
+                                           test::defaultWindow(W, H, 3, step)}) {
+                for (std::int32_t b = -H / 2 - 1; b <= H / 2 + 1; ++b) {
+                    for (std::int32_t a = -W / 2 - 1; a <= W / 2 + 1; ++a) {
+                        EXPECT_EQ(matchScore(a, b, ref.data(), cur.data(), g, kernels_),
+                                  matchScore(a, b, ref.data(), cur.data(), g, reference))
+                            << "a " << a << " b " << b << " W " << W << " step " << step;
+                    }
+                }
+            }
+        }
+    }
+}
+
+std::string levelName(const ::testing::TestParamInfo<CpuLevel> &info) {
+    return cpuLevelName(info.param);
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, ScoreKernelTest,
+                         ::testing::Values(CpuLevel::SSE2, CpuLevel::AVX2, CpuLevel::AVX512),
+                         levelName);
+
+}  // namespace
+}  // namespace placidor::motion
