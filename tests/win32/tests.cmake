@@ -1,0 +1,52 @@
+# The library as a host sees it: its export table, and a C host program
+# that loads it and drives it. In the win32 build the host is a Windows
+# program run under Wine and its results must equal, bit for bit, those of
+# the same program built natively against the shared library.
+#
+# Included from tests/CMakeLists.txt.
+
+set(placidor_exports_check ${CMAKE_CURRENT_LIST_DIR}/check_exports.cmake)
+
+if(WIN32)
+  add_test(NAME win32.exports
+    COMMAND ${CMAKE_COMMAND} -DFORMAT=pe -DTOOL=${CMAKE_OBJDUMP}
+      -DLIBRARY=$<TARGET_FILE:Placidor> -P ${placidor_exports_check})
+  set_tests_properties(win32.exports PROPERTIES LABELS win32)
+
+  # Where the native build left its results; by default those of the
+  # native debug preset.
+  set(PLACIDOR_NATIVE_DUMP ${PROJECT_SOURCE_DIR}/build/debug/dll_host.native.dump CACHE FILEPATH
+    "Results of dll_host_native that the Windows host must reproduce bit for bit")
+
+  # Next to Placidor.dll, which it loads as a Windows host does, from the
+  # program's own folder.
+  add_executable(dll_host ${CMAKE_CURRENT_LIST_DIR}/dll_host.c)
+  target_include_directories(dll_host PRIVATE ${PROJECT_SOURCE_DIR}/include)
+  set_target_properties(dll_host PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
+  add_dependencies(dll_host Placidor)
+  # Under Wine the root of the Unix file system is drive Z:.
+  add_test(NAME win32.dll_host
+    COMMAND dll_host --dump dll_host.win32.dump --compare Z:${PLACIDOR_NATIVE_DUMP}
+    WORKING_DIRECTORY ${PROJECT_BINARY_DIR})
+  # The first run under Wine creates its prefix, which takes a while.
+  set_tests_properties(win32.dll_host PROPERTIES LABELS win32 TIMEOUT 600)
+else()
+  add_test(NAME api.exports
+    COMMAND ${CMAKE_COMMAND} -DFORMAT=elf -DTOOL=${CMAKE_NM}
+      -DLIBRARY=$<TARGET_FILE:placidor> -P ${placidor_exports_check})
+  set_tests_properties(api.exports PROPERTIES LABELS api)
+
+  add_executable(dll_host_native ${CMAKE_CURRENT_LIST_DIR}/dll_host.c)
+  target_link_libraries(dll_host_native PRIVATE placidor m)
+  add_test(NAME api.dll_host_native COMMAND dll_host_native)
+  set_tests_properties(api.dll_host_native PROPERTIES LABELS api)
+
+  # The reference results for the Windows build, written by every build so
+  # that they exist before the win32 tests run. Failed checks are reported
+  # by the test above, not here.
+  add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/dll_host.native.dump
+    COMMAND dll_host_native --report-only --dump ${PROJECT_BINARY_DIR}/dll_host.native.dump
+    DEPENDS dll_host_native placidor
+    COMMENT "Recording the native results of dll_host")
+  add_custom_target(dll_host_native_dump ALL DEPENDS ${PROJECT_BINARY_DIR}/dll_host.native.dump)
+endif()
