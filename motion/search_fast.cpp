@@ -9,6 +9,7 @@
 // the best so far wins on an equal sum, a later one needs a lower sum.
 // Since a sum only grows as rows are added, a candidate whose partial sum
 // already fails that test is abandoned.
+#include <algorithm>
 #include <cassert>
 
 #include "motion/search.h"
@@ -104,6 +105,36 @@ void exhaustiveFull(FrameRecord &record, const std::uint8_t *reference,
     }
 }
 
+// The candidate with the lowest sum over a handful of rows spread down the
+// window: a cheap estimate of the winner, used only to choose what to score
+// first.
+Displacement probeBest(const std::uint8_t *reference, const std::uint8_t *current,
+                       const SearchContext &ctx) {
+    constexpr std::int32_t probeRows = 8;
+    const std::int32_t range = ctx.searchRange;
+    const PositiveDiffSumFn sumFn = ctx.kernels->positiveDiffSum;
+    Displacement best;
+    bool first = true;
+    std::uint64_t bestSum = 0;
+    for (std::int32_t dy = -range; dy <= range; ++dy) {
+        for (std::int32_t dx = -range; dx <= range; ++dx) {
+            const Block b = blockOf(dx, dy, reference, current, ctx.geometry);
+            std::uint64_t sum = 0;
+            if (!b.empty) {
+                const std::int32_t spacing = std::max(1, b.rows / probeRows);
+                const std::int32_t rows = (b.rows - 1) / spacing + 1;
+                sum = sumFn(b.ref, b.cur, b.stride * spacing, b.cols, rows);
+            }
+            if (first || sum < bestSum) {
+                first = false;
+                bestSum = sum;
+                best = {dx, dy};
+            }
+        }
+    }
+    return best;
+}
+
 void exhaustivePruned(FrameRecord &record, const std::uint8_t *reference,
                       const std::uint8_t *current, SearchContext &ctx) {
     const std::int32_t range = ctx.searchRange;
@@ -138,19 +169,37 @@ void exhaustivePruned(FrameRecord &record, const std::uint8_t *reference,
         writeRecord(record, sum, dx, dy);
     };
 
-    // A good early best makes most later candidates fail within a few rows.
+    // A good early best makes most later candidates fail within a few rows:
+    // the guess first; unless it matches perfectly, the candidate that a
+    // probe of a few rows rates best; then (0, 0) and the scan.
+    Displacement early[3];
+    int earlyCount = 0;
     const Displacement guess = ctx.guess;
-    const bool guessInside = guess.dx >= -range && guess.dx <= range && guess.dy >= -range &&
-                             guess.dy <= range;
-    if (guessInside) consider(guess.dx, guess.dy);
-    const bool zeroFirst = !(guessInside && guess == Displacement{});
-    if (zeroFirst) consider(0, 0);
+    if (guess.dx >= -range && guess.dx <= range && guess.dy >= -range && guess.dy <= range) {
+        early[earlyCount++] = guess;
+        consider(guess.dx, guess.dy);
+    }
+    if (!(haveBest && bestSum == 0)) {
+        const Displacement probed = probeBest(reference, current, ctx);
+        bool seen = false;
+        for (int i = 0; i < earlyCount; ++i) seen = seen || early[i] == probed;
+        if (!seen) {
+            early[earlyCount++] = probed;
+            consider(probed.dx, probed.dy);
+        }
+    }
+    bool zeroSeen = false;
+    for (int i = 0; i < earlyCount; ++i) zeroSeen = zeroSeen || early[i] == Displacement{};
+    if (!zeroSeen) {
+        early[earlyCount++] = Displacement{};
+        consider(0, 0);
+    }
     for (std::int32_t dy = -range; dy <= range; ++dy) {
         for (std::int32_t dx = -range; dx <= range; ++dx) {
-            if ((guessInside && dx == guess.dx && dy == guess.dy) ||
-                (zeroFirst && dx == 0 && dy == 0))
-                continue;
-            consider(dx, dy);
+            bool seen = false;
+            for (int i = 0; i < earlyCount; ++i)
+                seen = seen || (early[i].dx == dx && early[i].dy == dy);
+            if (!seen) consider(dx, dy);
         }
     }
 }
