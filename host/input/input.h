@@ -1,0 +1,60 @@
+// Demuxing and decoding of the input file: the best video stream decoded
+// frame by frame, every other packet handed to whoever wants it (the muxer
+// copies audio and subtitles).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+namespace placidor::host {
+
+struct VideoInfo {
+    int streamIndex = -1;
+    int width = 0, height = 0;
+    AVRational frameRate{0, 1};      // frames per second, from the stream
+    AVRational timeBase{0, 1};       // of the stream's timestamps
+    std::int64_t frameCountHint = 0; // from the container; 0 when unknown
+    double durationSeconds = 0.0;
+};
+
+class VideoInput {
+public:
+    // Throws HostError naming the file when it cannot be read or has no
+    // decodable video stream.
+    explicit VideoInput(const std::string &path);
+    ~VideoInput();
+    VideoInput(const VideoInput &) = delete;
+    VideoInput &operator=(const VideoInput &) = delete;
+
+    const VideoInfo &info() const { return info_; }
+    AVFormatContext *format() const { return format_; }
+    AVStream *videoStream() const { return format_->streams[info_.streamIndex]; }
+
+    // Packets of the streams other than the video stream, in file order.
+    void onOtherPacket(std::function<void(AVPacket *)> sink) { otherPacket_ = std::move(sink); }
+
+    // The next frame in presentation order, owned by the input and valid
+    // until the next call; nullptr after the last. Throws HostError.
+    AVFrame *nextFrame();
+
+private:
+    void release();
+
+    std::string path_;
+    AVFormatContext *format_ = nullptr;
+    AVCodecContext *decoder_ = nullptr;
+    AVPacket *packet_ = nullptr;
+    AVFrame *frame_ = nullptr;
+    VideoInfo info_;
+    bool draining_ = false, finished_ = false;
+    std::function<void(AVPacket *)> otherPacket_;
+};
+
+}  // namespace placidor::host

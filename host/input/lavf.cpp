@@ -1,0 +1,146 @@
+// VideoInput over libavformat and libavcodec.
+#include <cstdio>
+
+#include "../error.h"
+#include "input.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/error.h>
+}
+
+namespace placidor::host {
+
+std::string avErrorText(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+namespace {
+
+// The stream a viewer would call "the video": av_find_best_stream's
+// choice, unless that is cover art, in which case the largest real one.
+int bestVideoStream(AVFormatContext *format) {
+    const int best = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (best >= 0 && !(format->streams[best]->disposition & AV_DISPOSITION_ATTACHED_PIC)) return best;
+    int chosen = -1;
+    std::int64_t area = -1;
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        const AVStream *st = format->streams[i];
+        if (st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO ||
+            (st->disposition & AV_DISPOSITION_ATTACHED_PIC))
+            continue;
+        const std::int64_t a = std::int64_t{st->codecpar->width} * st->codecpar->height;
+        if (a > area) {
+            area = a;
+            chosen = static_cast<int>(i);
+        }
+    }
+    return chosen;
+}
+
+}  // namespace
+
+VideoInput::VideoInput(const std::string &path) : path_(path) {
+    int rc = avformat_open_input(&format_, path.c_str(), nullptr, nullptr);
+    if (rc < 0) throw HostError("cannot read '" + path + "': " + avErrorText(rc));
+    rc = avformat_find_stream_info(format_, nullptr);
+    if (rc < 0) {
+        avformat_close_input(&format_);
+        throw HostError("cannot read '" + path + "': " + avErrorText(rc));
+    }
+    const int index = bestVideoStream(format_);
+    if (index < 0) {
+        avformat_close_input(&format_);
+        throw HostError("'" + path + "' has no video stream");
+    }
+    AVStream *st = format_->streams[index];
+    const AVCodec *codec = avcodec_find_decoder(st->codecpar->codec_id);
+    if (!codec) {
+        avformat_close_input(&format_);
+        throw HostError("'" + path + "': no decoder for its " +
+                        std::string(avcodec_get_name(st->codecpar->codec_id)) + " video");
+    }
+    decoder_ = avcodec_alloc_context3(codec);
+    packet_ = av_packet_alloc();
+    frame_ = av_frame_alloc();
+    if (!decoder_ || !packet_ || !frame_ || avcodec_parameters_to_context(decoder_, st->codecpar) < 0) {
+        release();
+        throw HostError("out of memory opening '" + path + "'");
+    }
+    decoder_->pkt_timebase = st->time_base;
+    decoder_->thread_count = 0;
+    rc = avcodec_open2(decoder_, codec, nullptr);
+    if (rc < 0 || decoder_->width <= 0 || decoder_->height <= 0) {
+        release();
+        throw HostError("cannot decode the video of '" + path + "': " +
+                        (rc < 0 ? avErrorText(rc) : std::string("no frame size")));
+    }
+    for (unsigned i = 0; i < format_->nb_streams; ++i)
+        if (static_cast<int>(i) != index) format_->streams[i]->discard = AVDISCARD_DEFAULT;
+
+    info_.streamIndex = index;
+    info_.width = decoder_->width;
+    info_.height = decoder_->height;
+    info_.frameRate = av_guess_frame_rate(format_, st, nullptr);
+    if (info_.frameRate.num <= 0 || info_.frameRate.den <= 0) info_.frameRate = {25, 1};
+    info_.timeBase = st->time_base;
+    info_.frameCountHint = st->nb_frames;
+    if (st->duration != AV_NOPTS_VALUE && st->duration > 0)
+        info_.durationSeconds = static_cast<double>(st->duration) * av_q2d(st->time_base);
+    else if (format_->duration > 0)
+        info_.durationSeconds = static_cast<double>(format_->duration) / AV_TIME_BASE;
+    if (info_.frameCountHint <= 0 && info_.durationSeconds > 0)
+        info_.frameCountHint = static_cast<std::int64_t>(info_.durationSeconds * av_q2d(info_.frameRate) + 0.5);
+}
+
+VideoInput::~VideoInput() { release(); }
+
+void VideoInput::release() {
+    av_frame_free(&frame_);
+    av_packet_free(&packet_);
+    avcodec_free_context(&decoder_);
+    avformat_close_input(&format_);
+}
+
+AVFrame *VideoInput::nextFrame() {
+    for (;;) {
+        if (finished_) return nullptr;
+        av_frame_unref(frame_);
+        int rc = avcodec_receive_frame(decoder_, frame_);
+        if (rc == 0) return frame_;
+        if (rc == AVERROR_EOF) {
+            finished_ = true;
+            return nullptr;
+        }
+        if (rc != AVERROR(EAGAIN)) throw HostError("decoding '" + path_ + "' failed: " + avErrorText(rc));
+        if (draining_) {  // the decoder wants input it cannot get
+            finished_ = true;
+            return nullptr;
+        }
+        // Feed the decoder until it has a frame to give.
+        for (;;) {
+            rc = av_read_frame(format_, packet_);
+            if (rc < 0) {
+                if (rc != AVERROR_EOF && format_->pb && format_->pb->error)
+                    throw HostError("reading '" + path_ + "' failed: " + avErrorText(rc));
+                draining_ = true;
+                avcodec_send_packet(decoder_, nullptr);
+                break;
+            }
+            if (packet_->stream_index == info_.streamIndex) {
+                rc = avcodec_send_packet(decoder_, packet_);
+                av_packet_unref(packet_);
+                // A damaged packet is skipped; the decoder conceals it.
+                if (rc < 0 && rc != AVERROR_INVALIDDATA && rc != AVERROR(EAGAIN))
+                    throw HostError("decoding '" + path_ + "' failed: " + avErrorText(rc));
+                break;
+            }
+            if (otherPacket_) otherPacket_(packet_);
+            av_packet_unref(packet_);
+        }
+    }
+}
+
+}  // namespace placidor::host

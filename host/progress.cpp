@@ -1,0 +1,77 @@
+#include "progress.h"
+
+#include "error.h"
+
+namespace placidor::host {
+
+using Clock = std::chrono::steady_clock;
+
+Progress::Progress(bool terminal, const std::string &machineFile) : terminal_(terminal) {
+    if (machineFile == "-") {
+        machine_ = stdout;
+    } else if (!machineFile.empty()) {
+        machine_ = std::fopen(machineFile.c_str(), "w");
+        if (!machine_) throw HostError("cannot write the progress file '" + machineFile + "'");
+        ownsMachine_ = true;
+    }
+}
+
+Progress::~Progress() {
+    if (ownsMachine_) std::fclose(machine_);
+}
+
+void Progress::begin(const char *pass, std::int64_t total) {
+    pass_ = pass;
+    total_ = total;
+    done_ = 0;
+    start_ = lastDraw_ = lastEmit_ = Clock::now();
+    emit(false);
+}
+
+void Progress::update(std::int64_t framesDone) {
+    done_ = framesDone;
+    const auto now = Clock::now();
+    if (terminal_ && now - lastDraw_ >= std::chrono::milliseconds(100)) {
+        lastDraw_ = now;
+        draw(false);
+    }
+    if (machine_ && now - lastEmit_ >= std::chrono::milliseconds(500)) {
+        lastEmit_ = now;
+        emit(false);
+    }
+}
+
+double Progress::end(std::int64_t framesDone) {
+    done_ = framesDone;
+    if (terminal_) draw(true);
+    emit(true);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
+    return seconds > 0 ? static_cast<double>(done_) / seconds : 0.0;
+}
+
+void Progress::draw(bool final) {
+    const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
+    const double fps = seconds > 0 ? static_cast<double>(done_) / seconds : 0.0;
+    char left[32] = "";
+    if (!final && total_ > done_ && fps > 0) {
+        const long s = static_cast<long>(static_cast<double>(total_ - done_) / fps + 0.5);
+        std::snprintf(left, sizeof left, ", %ld:%02ld left", s / 60, s % 60);
+    }
+    char count[48];
+    if (total_ > 0) std::snprintf(count, sizeof count, "%lld/%lld", (long long)done_, (long long)total_);
+    else std::snprintf(count, sizeof count, "%lld", (long long)done_);
+    std::fprintf(stderr, "\r\033[K%-7s frame %s, %.1f fps%s%s", pass_, count, fps, left, final ? "\n" : "");
+    std::fflush(stderr);
+}
+
+void Progress::emit(bool final) {
+    if (!machine_) return;
+    const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
+    const double fps = seconds > 0 ? static_cast<double>(done_) / seconds : 0.0;
+    std::fprintf(machine_, "pass=%s\nframe=%lld\ntotal_frames=%lld\nfps=%.2f\nelapsed_us=%lld\nprogress=%s\n",
+                 pass_, (long long)done_, (long long)total_, fps, (long long)(seconds * 1e6),
+                 final ? "end" : "continue");
+    std::fflush(machine_);
+}
+
+}  // namespace placidor::host
