@@ -15,3 +15,8 @@ if(NOT TARGET GTest::gtest)
   add_library(GTest::gtest ALIAS gtest)
   add_library(GTest::gtest_main ALIAS gtest_main)
 endif()
+
+# GCC 12 for i686 at -O2 reports array subscripts it cannot bound (a known
+# false positive of -Warray-bounds with loops over constant tables in the
+# tests); keep it visible, but not fatal, in the test programs only.
+add_compile_options(-Wno-error=array-bounds)

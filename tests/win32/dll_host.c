@@ -6,8 +6,9 @@
  *
  * On Windows it loads Placidor.dll with LoadLibrary (PATH, by default
  * "Placidor.dll" next to the program), resolves the eight entry points by
- * name and by ordinal, and calls them through those pointers. Elsewhere it
- * is linked with the shared library and calls the same functions directly.
+ * name and by ordinal, and calls them through those pointers. Built with
+ * DLL_HOST_LINKED, or on other systems, it is linked with the library (on
+ * Windows through its import library) and calls the functions directly.
  *
  * It serves generated clips with known camera motion through its own
  * callbacks, passes the parameter block by value, and checks the state
@@ -112,7 +113,8 @@ typedef struct Api {
 
 static Api api;
 
-#ifdef _WIN32
+#if defined(_WIN32) && !defined(DLL_HOST_LINKED)
+#  define DLL_HOST_LOADS 1
 
 /* In ordinal order: ordinal n is entry n - 1. */
 static const char *const exportNames[8] = {
@@ -171,7 +173,24 @@ static void unloadLibrary(void) {
     memset(&api, 0, sizeof api);
 }
 
-#  if defined(__i386__)
+#else /* linked with the library, through its import library on Windows */
+
+static int loadLibrary(const char *path) {
+    (void)path;
+    api.calculate = StabilizerCalculate;
+    api.changeParameter = StabilizerChangeParameter;
+    api.correct = StabilizerCorrect;
+    api.free = StabilizerFree;
+    api.getClipRect = StabilizerGetClipRect;
+    api.getMaxClipRectErr = StabilizerGetMaxClipRectErr;
+    api.getParameter = StabilizerGetParameter;
+    api.init = StabilizerInit;
+    return 1;
+}
+
+#endif
+
+#if defined(_WIN32) && defined(__i386__)
 /* Calls fn(arg), a cdecl function of one pointer-sized argument, with the
  * stack pointer 4 bytes past a 16-byte boundary at the call: a 32-bit
  * Windows host only guarantees 4-byte alignment, and the library must
@@ -188,24 +207,8 @@ __asm__(".text\n"
         "    call *8(%ebp)\n"
         "    leave\n"
         "    ret\n");
-#  endif
-
-#else /* not _WIN32: the shared library is linked in */
-
-static int loadLibrary(const char *path) {
-    (void)path;
-    api.calculate = StabilizerCalculate;
-    api.changeParameter = StabilizerChangeParameter;
-    api.correct = StabilizerCorrect;
-    api.free = StabilizerFree;
-    api.getClipRect = StabilizerGetClipRect;
-    api.getMaxClipRectErr = StabilizerGetMaxClipRectErr;
-    api.getParameter = StabilizerGetParameter;
-    api.init = StabilizerInit;
-    return 1;
-}
-
 #endif
+
 
 /* ------------------------------------------------------------------------
  * A generated clip: a seeded scene seen through a camera that moves by
@@ -301,12 +304,24 @@ typedef struct Host {
     int32_t probeReentry;  /* frame at which the callback calls back into the library */
     uint32_t noise;        /* fills the channels that carry no picture */
     int32_t fetched, progressed;
+    int32_t misalignedCalls; /* callbacks entered with a misaligned stack */
     int32_t fetchFrames[kMaxFrames];
     double prevDx[kMaxFrames], prevDy[kMaxFrames];
     int32_t progressFrames[kMaxFrames];
 } Host;
 
 static Host *progressHost = NULL; /* progress gets no userData */
+
+/* The library realigns its stack at every entry point, so its calls back
+ * into the host are aligned as the 32-bit ABI wants however the host called
+ * it: at a callback's entry the return address lies 4 bytes below a 16-byte
+ * boundary, and the saved frame pointer 8 bytes below. */
+#if defined(_WIN32) && defined(__i386__)
+#  define NOTE_STACK_ALIGNMENT(host) \
+      ((host)->misalignedCalls += ((uintptr_t)__builtin_frame_address(0) & 15) != 8)
+#else
+#  define NOTE_STACK_ALIGNMENT(host) ((void)0)
+#endif
 
 static void PLACIDOR_CALL fetchFrame(int32_t frame, void *buffer, void *userData, double prevDx,
                                      double prevDy) {
@@ -317,6 +332,7 @@ static void PLACIDOR_CALL fetchFrame(int32_t frame, void *buffer, void *userData
     int32_t r, c;
     uint16_t pixelOffset = 40;
 
+    NOTE_STACK_ALIGNMENT(host);
     CHECK(host->fetched < kMaxFrames, "more fetches than frames");
     if (host->fetched >= kMaxFrames) return;
     host->fetchFrames[host->fetched] = frame;
@@ -370,6 +386,7 @@ static void PLACIDOR_CALL fetchFrame(int32_t frame, void *buffer, void *userData
 static void PLACIDOR_CALL progress(int32_t frame) {
     Host *host = progressHost;
     CHECK(host && host->progressed < kMaxFrames, "unexpected progress call");
+    if (host) NOTE_STACK_ALIGNMENT(host);
     if (host && host->progressed < kMaxFrames) host->progressFrames[host->progressed++] = frame;
 }
 
@@ -647,6 +664,8 @@ static void runClip(const Clip *clip) {
     if (clip->badOffsetAt != INT32_MIN) analysed = clip->badOffsetAt - clip->firstFrame;
     dumpf("calculate %" PRId32 "\n", result);
     CHECK(result == clip->firstFrame + analysed - 1, "Calculate answered %" PRId32, result);
+    CHECK(host.misalignedCalls == 0, "%" PRId32 " callbacks entered with a misaligned stack",
+          host.misalignedCalls);
 
     /* The callbacks: every frame once, in order; the previous frame's
      * displacement handed to each fetch; progress for all but the first. */
@@ -897,7 +916,7 @@ int main(int argc, char **argv) {
         }
     }
 
-#ifdef _WIN32
+#ifdef DLL_HOST_LOADS
     /* Unloading and loading again starts from a fresh library. */
     scenarioName = "reload";
     unloadLibrary();

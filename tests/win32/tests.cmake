@@ -28,8 +28,17 @@ if(WIN32)
   add_test(NAME win32.dll_host
     COMMAND dll_host --dump dll_host.win32.dump --compare Z:${PLACIDOR_NATIVE_DUMP}
     WORKING_DIRECTORY ${PROJECT_BINARY_DIR})
+  # The same host linked through the import library, as a host built with
+  # libPlacidor.dll.a is: the loader resolves the imports by name.
+  add_executable(dll_host_linked ${CMAKE_CURRENT_LIST_DIR}/dll_host.c)
+  target_compile_definitions(dll_host_linked PRIVATE DLL_HOST_LINKED)
+  target_link_libraries(dll_host_linked PRIVATE Placidor)
+  set_target_properties(dll_host_linked PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
+  add_test(NAME win32.dll_host_linked
+    COMMAND dll_host_linked --dump dll_host_linked.win32.dump --compare Z:${PLACIDOR_NATIVE_DUMP}
+    WORKING_DIRECTORY ${PROJECT_BINARY_DIR})
   # The first run under Wine creates its prefix, which takes a while.
-  set_tests_properties(win32.dll_host PROPERTIES LABELS win32 TIMEOUT 600)
+  set_tests_properties(win32.dll_host win32.dll_host_linked PROPERTIES LABELS win32 TIMEOUT 600)
 else()
   add_test(NAME api.exports
     COMMAND ${CMAKE_COMMAND} -DFORMAT=elf -DTOOL=${CMAKE_NM}
