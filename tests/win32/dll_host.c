@@ -940,5 +940,6 @@ int main(int argc, char **argv) {
     if (comparePath) failures += compareDumps(comparePath);
 
     printf("%d failed checks, %zu bytes of results\n", failures, dumpLength);
+    free(dump);
     return reportOnly ? 0 : failures;
 }
