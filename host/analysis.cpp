@@ -112,28 +112,4 @@ Analysis analyse(const std::string &file, const Options &options, Progress &prog
     return result;
 }
 
-Shake shakeOf(const CameraPath &path, double frameRate) {
-    Shake s;
-    const std::size_t n = path.measuredX.size();
-    if (n < 3) return s;
-    const std::size_t k = std::max<std::size_t>(1, static_cast<std::size_t>(std::lround(frameRate * 0.25)));
-    double sx = 0, sy = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t lo = i >= k ? i - k : 0, hi = std::min(n - 1, i + k);
-        double mx = 0, my = 0;
-        for (std::size_t j = lo; j <= hi; ++j) {
-            mx += path.measuredX[j];
-            my += path.measuredY[j];
-        }
-        mx /= double(hi - lo + 1);
-        my /= double(hi - lo + 1);
-        sx += (path.measuredX[i] - mx) * (path.measuredX[i] - mx);
-        sy += (path.measuredY[i] - my) * (path.measuredY[i] - my);
-    }
-    s.x = std::sqrt(sx / double(n));
-    s.y = std::sqrt(sy / double(n));
-    s.total = std::sqrt((sx + sy) / double(n));
-    return s;
-}
-
 }  // namespace placidor::host

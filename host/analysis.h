@@ -28,12 +28,6 @@ struct Analysis {
 // (retune works on it) until StabilizerFree. Throws HostError.
 Analysis analyse(const std::string &file, const Options &options, Progress &progress);
 
-// High-frequency part of a measured path: its distance from a centred
-// moving average a half-second wide, as a root mean square in pixels.
-struct Shake {
-    double x = 0, y = 0, total = 0;
-};
-Shake shakeOf(const CameraPath &path, double frameRate);
 
 // Set from the SIGINT handler; the analysis treats the first press as
 // Escape.

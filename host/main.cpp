@@ -260,7 +260,7 @@ int stabilise(const Options &o) {
     if (!o.quiet)
         std::fprintf(stderr,
                      "placidor: wrote '%s': %lld frames %dx%d; analysed frames %d-%d at %.1f fps, rendered at %.1f "
-                     "fps; shake %.2f px RMS; kept %.1f%% of the frame; max clip error %d px\n",
+                     "fps; measured shake %.2f px RMS; kept %.1f%% of the frame; max clip error %d px\n",
                      o.output.c_str(), (long long)stats.frames, stats.width, stats.height, a.firstFrame, a.lastFrame,
                      a.framesPerSecond, stats.framesPerSecond, shake.total, 100.0 * (r.right - r.left) / a.info.width,
                      a.path.maxClipError);
@@ -308,7 +308,7 @@ int makeDemoFile(const Options &o) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    av_log_set_level(AV_LOG_ERROR);
+    av_log_set_level(AV_LOG_FATAL);
     struct sigaction action {};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);

@@ -105,7 +105,8 @@ void writeDemo(const std::string &file, const DemoSettings &s, AVFormatContext *
     if (format->oformat->flags & AVFMT_GLOBALHEADER) audio.ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     check(avcodec_open2(audio.ctx, aac, nullptr), "cannot start the AAC encoder");
 
-    for (Encoder *e : {&video, &audio}) {
+    // Audio first, as many phones write it: hosts must look for the video.
+    for (Encoder *e : {&audio, &video}) {
         e->stream = avformat_new_stream(format, nullptr);
         if (!e->stream) throw HostError("out of memory");
         check(avcodec_parameters_from_context(e->stream->codecpar, e->ctx), "demo stream");

@@ -53,29 +53,30 @@ VideoOutput::VideoOutput(const std::string &nameForFormat, const std::string &wr
         const AVFormatContext *in = input.format();
         streamMap_.assign(in->nb_streams, -1);
         inputBases_.resize(in->nb_streams);
-        videoStream_ = avformat_new_stream(format_, nullptr);
-        if (!videoStream_) throw HostError("out of memory");
-        avcodec_parameters_from_context(videoStream_->codecpar, encoder_);
-        videoStream_->time_base = encoder_->time_base;
-        videoStream_->avg_frame_rate = input.info().frameRate;
-        videoStream_->sample_aspect_ratio = encoder_->sample_aspect_ratio;
-        videoStream_->disposition = ist->disposition;
-        av_dict_copy(&videoStream_->metadata, ist->metadata, 0);
-        // Keep the phone's rotation flag: the picture is stabilised as stored.
-        for (int i = 0; i < ist->nb_side_data; ++i) {
-            const AVPacketSideData &sd = ist->side_data[i];
-            if (sd.type != AV_PKT_DATA_DISPLAYMATRIX) continue;
-            if (std::uint8_t *data = av_stream_new_side_data(videoStream_, sd.type, sd.size))
-                std::memcpy(data, sd.data, sd.size);
-        }
-
         for (unsigned i = 0; i < in->nb_streams; ++i) {
             const AVStream *st = in->streams[i];
             inputBases_[i] = st->time_base;
             const AVMediaType type = st->codecpar->codec_type;
-            if (static_cast<int>(i) == input.info().streamIndex ||
-                (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_SUBTITLE))
+            // Streams keep the input's order.
+            if (static_cast<int>(i) == input.info().streamIndex) {
+                videoStream_ = avformat_new_stream(format_, nullptr);
+                if (!videoStream_) throw HostError("out of memory");
+                avcodec_parameters_from_context(videoStream_->codecpar, encoder_);
+                videoStream_->time_base = encoder_->time_base;
+                videoStream_->avg_frame_rate = input.info().frameRate;
+                videoStream_->sample_aspect_ratio = encoder_->sample_aspect_ratio;
+                videoStream_->disposition = ist->disposition;
+                av_dict_copy(&videoStream_->metadata, ist->metadata, 0);
+                // Keep the phone's rotation flag: the picture is stabilised as stored.
+                for (int k = 0; k < ist->nb_side_data; ++k) {
+                    const AVPacketSideData &sd = ist->side_data[k];
+                    if (sd.type != AV_PKT_DATA_DISPLAYMATRIX) continue;
+                    if (std::uint8_t *data = av_stream_new_side_data(videoStream_, sd.type, sd.size))
+                        std::memcpy(data, sd.data, sd.size);
+                }
                 continue;
+            }
+            if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_SUBTITLE) continue;
             if (avformat_query_codec(format_->oformat, st->codecpar->codec_id, FF_COMPLIANCE_NORMAL) == 0)
                 throw HostError(std::string("the ") + format_->oformat->name + " container cannot hold the " +
                                 avcodec_get_name(st->codecpar->codec_id) + " " +

@@ -80,19 +80,21 @@ CameraPath readCameraPath(std::int32_t first, std::vector<std::int32_t> dx, std:
     path.rects = readRects(first, n);
     path.maxClipError = StabilizerGetMaxClipRectErr();
 
-    // The last frame's displacement reaches the host through no fetch. With
-    // a half-window of 2 and nothing clamped, the last frame's correction
-    // exceeds the one before by (d[n-2] - d[n-1]) / 3.
+    // The last frame's displacement reaches the host through no fetch; the
+    // step between the last two unclamped corrections gives it away.
+    // Without averaging that step is -d[n-1]; with a half-window of 2 it
+    // is (d[n-2] - d[n-1]) / 3.
     dx[0] = dy[0] = 0;
     if (n >= 2) {
-        const std::int32_t t2 = smoothTimeFor(own.frameRate, 2);
-        if (t2 > 0) {
+        const bool averaging = own.smoothingMode != 1;
+        const std::int32_t t2 = averaging ? smoothTimeFor(own.frameRate, 2) : own.smoothTimeX;
+        if (!averaging || t2 > 0) {
             const auto r = unclampedRects(own, t2, t2, first, n);
             // correction = constant - left (and - top): differences suffice.
             const double stepX = r[n - 2].left - r[n - 1].left;
             const double stepY = r[n - 2].top - r[n - 1].top;
-            dx[n - 1] = static_cast<std::int32_t>(std::lround(dx[n - 2] - 3.0 * stepX));
-            dy[n - 1] = static_cast<std::int32_t>(std::lround(dy[n - 2] - 3.0 * stepY));
+            dx[n - 1] = static_cast<std::int32_t>(std::lround(averaging ? dx[n - 2] - 3.0 * stepX : -stepX));
+            dy[n - 1] = static_cast<std::int32_t>(std::lround(averaging ? dy[n - 2] - 3.0 * stepY : -stepY));
         }
     }
 
@@ -145,6 +147,29 @@ std::vector<Retuning> retune(std::int32_t first, const std::vector<std::int32_t>
     }
     StabilizerChangeParameter(own);
     return results;
+}
+
+double seriesShake(const std::vector<double> &values, double frameRate) {
+    const std::size_t n = values.size();
+    if (n < 3) return 0.0;
+    const std::size_t k = std::max<std::size_t>(1, static_cast<std::size_t>(std::lround(frameRate * 0.25)));
+    double squares = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t lo = i >= k ? i - k : 0, hi = std::min(n - 1, i + k);
+        double mean = 0;
+        for (std::size_t j = lo; j <= hi; ++j) mean += values[j];
+        mean /= double(hi - lo + 1);
+        squares += (values[i] - mean) * (values[i] - mean);
+    }
+    return std::sqrt(squares / double(n));
+}
+
+Shake shakeOf(const CameraPath &path, double frameRate) {
+    Shake s;
+    s.x = seriesShake(path.measuredX, frameRate);
+    s.y = seriesShake(path.measuredY, frameRate);
+    s.total = std::hypot(s.x, s.y);
+    return s;
 }
 
 }  // namespace placidor::host

@@ -38,6 +38,14 @@ struct Retuning {
 // analysis, and restores the engine's own parameters afterwards.
 std::vector<Retuning> retune(std::int32_t first, const std::vector<std::int32_t> &smoothTimesMs);
 
+// High-frequency part of the measured path: its distance from a centred
+// moving average a half-second wide, as a root mean square in pixels.
+struct Shake {
+    double x = 0, y = 0, total = 0;
+};
+Shake shakeOf(const CameraPath &path, double frameRate);
+double seriesShake(const std::vector<double> &values, double frameRate);
+
 // Smoothing half-window in frames, as the engine derives it.
 std::int32_t halfWindowFrames(float frameRate, std::int32_t smoothTimeMs);
 

@@ -1,0 +1,13 @@
+# The command line: option parsing and the camera-path reports against the
+# engine, and end-to-end runs of the built placidor binary on generated
+# clips with audio (FFmpeg's ffprobe checks the files it writes).
+if(PLACIDOR_BUILD_HOST)
+  placidor_add_test(host_unit_tests unit
+    host/options_test.cpp host/camera_path_test.cpp)
+  target_link_libraries(host_unit_tests PRIVATE placidor_host_core)
+
+  placidor_add_test(host_cli_tests e2e host/cli_test.cpp)
+  target_compile_definitions(host_cli_tests PRIVATE
+    PLACIDOR_CLI_PATH="$<TARGET_FILE:placidor_cli>")
+  add_dependencies(host_cli_tests placidor_cli)
+endif()
