@@ -3,6 +3,9 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#ifdef _WIN32
+#include <malloc.h>
+#endif
 
 namespace placidor::testing::allocator {
 
@@ -27,11 +30,17 @@ void *allocate(std::size_t size, std::size_t alignment) {
     if (size > sizeLimit.load()) return nullptr;
     if (size == 0) size = 1;
     void *p;
+#ifdef _WIN32
+    // The Windows C runtime has no aligned_alloc: every block comes from
+    // _aligned_malloc, so that release() frees them all alike.
+    p = _aligned_malloc(size, alignment);
+#else
     if (alignment <= alignof(std::max_align_t)) {
         p = std::malloc(size);
     } else {
         p = std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment);
     }
+#endif
     if (p) ++live;
     return p;
 }
@@ -39,7 +48,11 @@ void *allocate(std::size_t size, std::size_t alignment) {
 void release(void *p) {
     if (!p) return;
     --live;
+#ifdef _WIN32
+    _aligned_free(p);
+#else
     std::free(p);
+#endif
 }
 
 }  // namespace
