@@ -13,6 +13,12 @@ if(WIN32)
       -DLIBRARY=$<TARGET_FILE:Placidor> -P ${placidor_exports_check})
   set_tests_properties(win32.exports PROPERTIES LABELS win32)
 
+  add_test(NAME win32.install
+    COMMAND ${CMAKE_COMMAND} -DBUILD=${PROJECT_BINARY_DIR}
+      -DPREFIX=${CMAKE_CURRENT_BINARY_DIR}/install-check -DSOURCE=${PROJECT_SOURCE_DIR}
+      -P ${CMAKE_CURRENT_LIST_DIR}/check_install.cmake)
+  set_tests_properties(win32.install PROPERTIES LABELS win32)
+
   # Where the native build left its results; by default those of the
   # native debug preset.
   set(PLACIDOR_NATIVE_DUMP ${PROJECT_SOURCE_DIR}/build/debug/dll_host.native.dump CACHE FILEPATH
