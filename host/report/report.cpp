@@ -53,8 +53,7 @@ void plotAxis(std::ostream &out, const char *title, double top, const CameraPath
     hi += pad;
     const double seconds = n > 1 ? (n - 1) / frameRate : 1.0;
     const auto X = [&](std::size_t i) { return left + width * (n > 1 ? double(i) / double(n - 1) : 0.0); };
-    // Pixels grow downwards in the picture; the plot keeps that sense.
-    const auto Y = [&](double v) { return top + height * (v - lo) / (hi - lo); };
+    const auto Y = [&](double v) { return top + height * (hi - v) / (hi - lo); };
 
     out << "<g>\n<text x=\"" << left << "\" y=\"" << top - 8 << "\" class=\"title\">" << title << "</text>\n";
     out << "<rect x=\"" << left << "\" y=\"" << top << "\" width=\"" << width << "\" height=\"" << height
@@ -129,9 +128,9 @@ void writePlotSvg(std::ostream &out, const CameraPath &p, double frameRate) {
            "polyline{fill:none;stroke-width:1.5}.measured{stroke:#1f77b4}"
            ".smoothed{stroke:#ff7f0e;stroke-dasharray:5 3}.delivered{stroke:#2ca02c}</style>\n"
            "<rect width=\"960\" height=\"680\" fill=\"#fafafa\"/>\n";
-    plotAxis(out, "Horizontal path: picture shift from the first frame (pixels, rightwards)", 40, p, frameRate, p.measuredX,
+    plotAxis(out, "Horizontal path: picture shift from the first frame (pixels, up: rightwards)", 40, p, frameRate, p.measuredX,
              p.correctionX, p.deliveredX, p.clampedX);
-    plotAxis(out, "Vertical path: picture shift from the first frame (pixels, downwards)", 360, p, frameRate, p.measuredY,
+    plotAxis(out, "Vertical path: picture shift from the first frame (pixels, up: downwards)", 360, p, frameRate, p.measuredY,
              p.correctionY, p.deliveredY, p.clampedY);
     out << "<g transform=\"translate(70,655)\">"
            "<line x1=\"0\" x2=\"24\" y1=\"0\" y2=\"0\" class=\"measured\" style=\"stroke-width:2\"/>"
