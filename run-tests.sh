@@ -20,3 +20,8 @@ step "sanitizers (address, undefined) over the unit tests"
 cmake --preset sanitize
 cmake --build --preset sanitize -j"$jobs"
 ctest --preset sanitize -j"$jobs"
+
+step "the placidor command line: option parsing and whole files"
+cmake --preset host
+cmake --build --preset host -j"$jobs"
+ctest --preset host -j"$jobs"
