@@ -2,3 +2,17 @@
 # sequence, and the inputs the API fuzzer once found troublesome.
 placidor_add_test(fault_tests unit
   faults/allocation_failure_test.cpp faults/failing_allocator.cpp)
+
+# The command line against damaged inputs, a full disk, a read-only folder
+# and interrupts (needs the ffmpeg command line; the disk groups need root
+# and are skipped without it).
+if(PLACIDOR_BUILD_HOST)
+  foreach(group damaged full-disk read-only interrupt)
+    add_test(NAME cli_faults.${group}
+      COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/faults/cli_faults.sh $<TARGET_FILE:placidor_cli> ${group})
+    set_tests_properties(cli_faults.${group} PROPERTIES
+      LABELS e2e SKIP_RETURN_CODE 77 TIMEOUT 600)
+  endforeach()
+  # Its timings assume the machine is not busy with other tests.
+  set_tests_properties(cli_faults.interrupt PROPERTIES RUN_SERIAL ON)
+endif()
