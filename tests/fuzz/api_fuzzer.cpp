@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "api/engine.h"
+#include "api_fuzzer.h"
 #include "fuzz_ops.h"
 #include "placidor.h"
 #include "placidor_escape.h"
@@ -101,6 +102,7 @@ struct Pass {
 };
 
 Reader *input = nullptr;
+std::int64_t callsChecked = 0;
 Model model;
 Pass pass;
 ScriptedEscapeKey scriptedKey;
@@ -562,6 +564,8 @@ void resetEngine() {
 
 }  // namespace
 
+std::int64_t placidor::fuzz::checkedCalls() { return callsChecked; }
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     Reader reader(data, size);
     input = &reader;
@@ -580,6 +584,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         default: pressEscape(true); break;
         }
         checkEngine();
+        ++callsChecked;
     }
     resetEngine();
     input = nullptr;
