@@ -16,6 +16,11 @@ cmake --preset debug
 cmake --build --preset debug -j"$jobs"
 ctest --preset debug -j"$jobs"
 
+step "Placidor.dll (32-bit Windows) under Wine: exports, C host, unit tests"
+cmake --preset win32
+cmake --build --preset win32 -j"$jobs"
+ctest --preset win32 -j"$jobs"
+
 step "sanitizers (address, undefined) over the unit tests"
 cmake --preset sanitize
 cmake --build --preset sanitize -j"$jobs"
