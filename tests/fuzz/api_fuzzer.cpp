@@ -409,6 +409,12 @@ void doCalculate() {
     pass.budget = static_cast<std::int32_t>(
         std::clamp<std::int64_t>(kWorkPerPass / searchWork(before), 1, wanted));
     placidor::api::setEscapeKey(pass.systemEscape ? nullptr : &scriptedKey);
+    static const placidor::motion::ScoreKernels kernels[] = {
+        placidor::motion::scoreKernelsUpTo(placidor::motion::CpuLevel::C),
+        placidor::motion::scoreKernelsUpTo(placidor::motion::CpuLevel::SSE2),
+        placidor::motion::scoreKernelsUpTo(placidor::motion::CpuLevel::AVX2)};
+    const int level = (flags >> kCalcKernelShift) & 3;
+    placidor::api::setScoreKernels(level == 0 ? nullptr : &kernels[level - 1]);
     scriptedKey = ScriptedEscapeKey{};
 
     const std::int32_t result = StabilizerCalculate(userData);
@@ -554,6 +560,7 @@ void resetEngine() {
     // A freshly loaded library for every input, so that each input means the
     // same thing whenever it runs.
     placidor::api::setEscapeKey(nullptr);
+    placidor::api::setScoreKernels(nullptr);
     engine() = placidor::api::Engine{};
     (void)placidor::platform::systemEscapeKey().pressedSinceLastQuery();
     model = Model{};

@@ -187,7 +187,8 @@ std::vector<SeedProgram> seedPrograms() {
         p.clipRect(3);
         add("road", p);
     }
-    {  // Two-byte pixels, the iterative search, no averaging.
+    {  // Two-byte pixels, the iterative search, no averaging, the reference
+       // score kernels.
         Program p;
         StabilizerParams block = clipBlock(40, 40, 10);
         block.twoBytePixels = 1;
@@ -195,7 +196,7 @@ std::vector<SeedProgram> seedPrograms() {
         block.smoothingMode = 1;
         block.searchRange = 12;
         p.init(block);
-        p.calculate(0, 10, shakyFrames(10, 3));
+        p.calculate(1 << kCalcKernelShift, 10, shakyFrames(10, 3));
         p.sweep();
         add("two-byte-iterative", p);
     }
@@ -206,7 +207,8 @@ std::vector<SeedProgram> seedPrograms() {
         block.fieldMode = mode;
         block.channel = mode;
         p.init(block);
-        p.calculate(0, 8, shakyFrames(8, 10 + mode));
+        // Each field mode with another set of score kernels.
+        p.calculate(static_cast<std::uint8_t>(mode << kCalcKernelShift), 8, shakyFrames(8, 10 + mode));
         p.sweep();
         add("fields-" + std::to_string(mode), p);
     }
