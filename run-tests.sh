@@ -30,3 +30,6 @@ step "the placidor command line: option parsing and whole files"
 cmake --preset host
 cmake --build --preset host -j"$jobs"
 ctest --preset host -j"$jobs"
+
+step "the API fuzzer (libFuzzer, clang), two minutes"
+tests/fuzz/run-fuzz.sh 120
