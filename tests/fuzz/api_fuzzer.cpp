@@ -99,6 +99,7 @@ struct Pass {
     std::vector<std::int32_t> progress;
     bool sawUnusable = false;
     CameraPosition camera{};
+    const void *lastBuffer = nullptr;
 };
 
 Reader *input = nullptr;
@@ -275,6 +276,15 @@ void PLACIDOR_CALL fuzzFetch(std::int32_t frame, void *buffer, void *userData, d
         CHECK(std::fabs(prevDx) <= pass.block.width && std::fabs(prevDy) <= pass.block.height);
     }
     scriptedKey.queries = 0;
+    // Two buffers: the second frame goes into the one the first did not;
+    // later frames into the reference frame's old buffer when the previous
+    // frame moved (and became the reference), else into the same one again.
+    if (index == 1) {
+        CHECK(buffer != pass.lastBuffer);
+    } else if (index >= 2) {
+        CHECK((buffer != pass.lastBuffer) == (prevDx != 0.0 || prevDy != 0.0));
+    }
+    pass.lastBuffer = buffer;
 
     auto *bytes = static_cast<std::uint8_t *>(buffer);
     const std::uint8_t action = input->u8();
