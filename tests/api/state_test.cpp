@@ -2,6 +2,7 @@
 // and the state after it.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <functional>
 
@@ -50,8 +51,8 @@ struct Row {
     std::int32_t state;
     // Expected (result, state after) for Init, ChangeParameter, Calculate,
     // Correct, GetClipRect, Free; -1 for "a frame number / maxClipError".
-    std::int32_t result[6];
-    std::int32_t after[6];
+    std::array<std::int32_t, 6> result;
+    std::array<std::int32_t, 6> after;
 };
 
 constexpr std::int32_t kValue = -1;
@@ -70,10 +71,10 @@ const Row kTable[] = {
      {Initialised, Corrected, Corrected, Corrected, ClipQueried, Freed}},
 };
 
-class StateTable : public ::testing::TestWithParam<int> {};
+class StateTable : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(StateTable, EveryCallFromEveryState) {
-    const int call = GetParam();
+    const std::size_t call = GetParam();
     for (const Row &row : kTable) {
         SCOPED_TRACE(::testing::Message() << "state " << row.state << " call " << call);
         Fixture f;
@@ -91,16 +92,17 @@ TEST_P(StateTable, EveryCallFromEveryState) {
         case 4: result = StabilizerGetClipRect(2, &rect); break;
         case 5: result = StabilizerFree(); break;
         }
-        if (row.result[call] == kValue) {
+        const std::int32_t expected = row.result.at(call);
+        if (expected == kValue) {
             EXPECT_TRUE(call == 2 ? result == 3 : (result >= 0 && result != 258));
         } else {
-            EXPECT_EQ(result, row.result[call]);
+            EXPECT_EQ(result, expected);
         }
-        EXPECT_EQ(engine().state, row.after[call]);
+        EXPECT_EQ(engine().state, row.after.at(call));
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Calls, StateTable, ::testing::Range(0, 6));
+INSTANTIATE_TEST_SUITE_P(Calls, StateTable, ::testing::Range<std::size_t>(0, 6));
 
 TEST(State, TooSmallBlocksAreRefusedInEveryState) {
     for (std::int32_t state : {Loaded, Initialised, Corrected, ClipQueried, Freed}) {
