@@ -127,7 +127,9 @@ typedef void(PLACIDOR_CALL *ProgressCallback)(int32_t frame);
  *   - measurement window: equal opposite edges become width/4 .. 3*width/4
  *     (height likewise); clipped to the frame; then shrunk by searchRange;
  *   - searchRange: into 1..100, then at most half the window's width and
- *     height (it may end at 0 or below for a window under two pixels);
+ *     height (it may end at 0 or below for a window under two pixels, and
+ *     at exactly half the frame for a small frame whose window spans it:
+ *     every displacement up to +searchRange is still searched);
  *   - smoothTimeY: 0 becomes smoothTimeX.
  * Smoothing half-windows, in frames: frameRate * smoothTime * 0.0005,
  * truncated toward zero; a NaN rate gives 0, results beyond the 32-bit
