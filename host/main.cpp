@@ -312,8 +312,13 @@ int main(int argc, char **argv) {
     struct sigaction action {};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    // A signal the shell set to be ignored (a background job, nohup) stays
+    // ignored: only install the handler where the default would apply.
+    for (int signal : {SIGINT, SIGTERM}) {
+        struct sigaction previous {};
+        if (sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+        sigaction(signal, &action, nullptr);
+    }
 
     try {
         const Options o = parseOptions(std::vector<std::string>(argv + 1, argv + argc));

@@ -262,8 +262,12 @@ interrupt_at() {
     rm -f "$out" "$progress"
     # Signals go straight to placidor: timeout(1) would pass each one on
     # twice (to the child and to its process group).
+    # Job control on: a script's background jobs would otherwise start with
+    # SIGINT ignored, and placidor keeps an ignored SIGINT ignored.
+    set -m
     "$placidor" --preset ultrafast --progress "$progress" "$work/long.mp4" "$out" 2>"$errfile" &
     local pid=$!
+    set +m
     watchdog $pid &
     case $when in
     analyse | render) wait_for_pass "$progress" "$when" || fail "$name: never reached $when" ;;
