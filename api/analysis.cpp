@@ -48,7 +48,8 @@ bool fetchAndConvert(Engine &e, std::int32_t frame, FrameBuffer &buffer, std::ui
                      double prevDx, double prevDy) {
     e.params.fetchFrame(frame, buffer.bytes.get(), e.params.userData, prevDx, prevDy);
     if (motion::frameExtent(buffer.bytes.get(), e.params) > buffer.size) return false;
-    motion::convertFrame(buffer.bytes.get(), plane, e.params);
+    motion::convertFrame(buffer.bytes.get(), plane, e.params,
+                         (e.kernels ? *e.kernels : motion::scoreKernels()).convert);
     return true;
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "motion/frame_convert_kernels.h"
 #include "placidor.h"
 
 namespace placidor::motion {
@@ -18,6 +19,14 @@ std::uint64_t frameExtent(const std::uint8_t *buffer, const StabilizerParams &pa
 
 // Fills width x height samples of `plane` from `buffer` with the channel and
 // field treatment of `params`. Reads only [buffer, buffer + frameExtent).
+// The first form uses the best kernels of this processor, the second the
+// given ones; both give the same plane as convertFrame_c.
 void convertFrame(const std::uint8_t *buffer, std::uint8_t *plane, const StabilizerParams &params);
+void convertFrame(const std::uint8_t *buffer, std::uint8_t *plane, const StabilizerParams &params,
+                  const ConvertKernels &kernels);
+
+// The reference: pixel by pixel, row by row.
+void convertFrame_c(const std::uint8_t *buffer, std::uint8_t *plane,
+                    const StabilizerParams &params);
 
 }  // namespace placidor::motion

@@ -52,14 +52,17 @@ ScoreKernels scoreKernelsUpTo(CpuLevel level) {
     k.positiveDiffSum = positiveDiffSum_c;
     k.positiveDiffSumX4 = positiveDiffSumX4_c;
     k.positiveDiffSumBounded = positiveDiffSumBounded_c;
+    initConvertKernels_c(k.convert);
 #if defined(PLACIDOR_X86_KERNELS)
     const platform::CpuFeatures &cpu = platform::cpuFeatures();
     if (level < CpuLevel::SSE2 || !cpu.sse2) return k;
     initScoreKernels_sse2(k);
+    initConvertKernels_sse2(k.convert);
     k.level = CpuLevel::SSE2;
     if (level < CpuLevel::AVX2 || !cpu.avx2) return k;
 #if defined(PLACIDOR_AVX2_KERNELS)
     initScoreKernels_avx2(k);
+    initConvertKernels_avx2(k.convert);
     k.level = CpuLevel::AVX2;
 #endif
     // No AVX-512 kernels: a probe of the kernel on the Zen 4 ran slower

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "motion/frame_convert_kernels.h"
 #include "placidor.h"
 
 namespace placidor::motion {
@@ -61,6 +62,8 @@ struct ScoreKernels {
     PositiveDiffSumFn positiveDiffSum = nullptr;
     PositiveDiffSumX4Fn positiveDiffSumX4 = nullptr;
     PositiveDiffSumBoundedFn positiveDiffSumBounded = nullptr;
+    // Frame conversion, granted with the same level.
+    ConvertKernels convert;
 };
 
 // The reference kernels: the plain loops every other variant is checked
