@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -163,8 +164,19 @@ void runSearch(benchmark::State &state, SearchCase c) {
     state.SetLabel(std::to_string(record.dx) + "," + std::to_string(record.dy));
 }
 
+// Conversion of one frame with the kernels of `level`; bytes_per_ns counts
+// the pixel bytes read. Level C runs the kernel-table path with the
+// reference kernels; "rowwise" is the reference convertFrame_c, row by row;
+// "memcpy" copies the pixel bytes, the memory speed the kernels approach.
+enum class ConvertPath { Kernels, Rowwise, Memcpy };
+
 void runConvert(benchmark::State &state, std::int32_t width, std::int32_t height, bool twoByte,
-                std::int32_t channel) {
+                std::int32_t channel, CpuLevel level, ConvertPath path) {
+    const motion::ScoreKernels kernels = motion::scoreKernelsUpTo(level);
+    if (kernels.level != level) {
+        state.SkipWithError("instruction set not available");
+        return;
+    }
     const int bpp = twoByte ? 2 : 3;
     std::vector<std::uint8_t> buffer(40 + std::size_t(width) * height * bpp);
     std::mt19937 rng(7);
@@ -172,6 +184,7 @@ void runConvert(benchmark::State &state, std::int32_t width, std::int32_t height
     buffer[0] = 40;
     buffer[1] = 0;
     std::vector<std::uint8_t> plane(std::size_t(width) * height);
+    std::vector<std::uint8_t> copy(path == ConvertPath::Memcpy ? buffer.size() - 40 : 0);
     StabilizerParams p{};
     p.width = width;
     p.height = height;
@@ -179,8 +192,15 @@ void runConvert(benchmark::State &state, std::int32_t width, std::int32_t height
     p.channel = channel;
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
-        motion::convertFrame(buffer.data(), plane.data(), p);
+        switch (path) {
+        case ConvertPath::Kernels:
+            motion::convertFrame(buffer.data(), plane.data(), p, kernels.convert);
+            break;
+        case ConvertPath::Rowwise: motion::convertFrame_c(buffer.data(), plane.data(), p); break;
+        case ConvertPath::Memcpy: std::memcpy(copy.data(), buffer.data() + 40, copy.size()); break;
+        }
         benchmark::DoNotOptimize(plane.data());
+        benchmark::DoNotOptimize(copy.data());
         benchmark::ClobberMemory();
     }
     const double ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
@@ -227,10 +247,15 @@ void registerAll() {
     for (auto [w, h] : sizes) {
         for (auto [twoByte, channel, label] :
              {std::tuple{false, 0, "luma"}, {false, 2, "green"}, {true, 0, "twobyte"}}) {
-            const std::string name = "convert/" + std::to_string(w) + "x" + std::to_string(h) + "/" + label;
-            benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State &s) {
-                runConvert(s, w, h, twoByte, channel);
-            })->Unit(benchmark::kMicrosecond);
+            const std::string prefix = "convert/" + std::to_string(w) + "x" + std::to_string(h) + "/" + label + "/";
+            const auto add = [&](const std::string &variant, CpuLevel level, ConvertPath path) {
+                benchmark::RegisterBenchmark((prefix + variant).c_str(), [=](benchmark::State &s) {
+                    runConvert(s, w, h, twoByte, channel, level, path);
+                })->Unit(benchmark::kMicrosecond);
+            };
+            add("rowwise", CpuLevel::C, ConvertPath::Rowwise);
+            for (CpuLevel level : levels) add(motion::cpuLevelName(level), level, ConvertPath::Kernels);
+            add("memcpy", CpuLevel::C, ConvertPath::Memcpy);
         }
     }
 }
