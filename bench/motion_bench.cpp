@@ -254,7 +254,8 @@ void registerAll() {
                 })->Unit(benchmark::kMicrosecond);
             };
             add("rowwise", CpuLevel::C, ConvertPath::Rowwise);
-            for (CpuLevel level : levels) add(motion::cpuLevelName(level), level, ConvertPath::Kernels);
+            for (CpuLevel level : {CpuLevel::C, CpuLevel::SSE2, CpuLevel::SSSE3, CpuLevel::AVX2})
+                add(motion::cpuLevelName(level), level, ConvertPath::Kernels);
             add("memcpy", CpuLevel::C, ConvertPath::Memcpy);
         }
     }

@@ -29,10 +29,11 @@ void convertBlue_c(const std::uint8_t *src, std::uint8_t *dst, std::size_t count
 void convertTwoByte_c(const std::uint8_t *src, std::uint8_t *dst, std::size_t count);
 
 // Fill the table: the reference first, then each instruction set, defined
-// in motion/x86/ when the build has it. Called by scoreKernelsUpTo, which
-// grants the levels.
+// in motion/x86/ when the build has it; a set leaves the kernels it lacks
+// untouched. Called by scoreKernelsUpTo, which grants the levels.
 void initConvertKernels_c(ConvertKernels &k);
 void initConvertKernels_sse2(ConvertKernels &k);
+void initConvertKernels_ssse3(ConvertKernels &k);
 void initConvertKernels_avx2(ConvertKernels &k);
 
 }  // namespace placidor::motion

@@ -38,6 +38,7 @@ const char *cpuLevelName(CpuLevel level) {
     switch (level) {
     case CpuLevel::C: return "c";
     case CpuLevel::SSE2: return "sse2";
+    case CpuLevel::SSSE3: return "ssse3";
     case CpuLevel::AVX2: return "avx2";
     case CpuLevel::AVX512: return "avx512";
     }
@@ -59,6 +60,9 @@ ScoreKernels scoreKernelsUpTo(CpuLevel level) {
     initScoreKernels_sse2(k);
     initConvertKernels_sse2(k.convert);
     k.level = CpuLevel::SSE2;
+    if (level < CpuLevel::SSSE3 || !cpu.ssse3) return k;
+    initConvertKernels_ssse3(k.convert);
+    k.level = CpuLevel::SSSE3;
     if (level < CpuLevel::AVX2 || !cpu.avx2) return k;
 #if defined(PLACIDOR_AVX2_KERNELS)
     initScoreKernels_avx2(k);

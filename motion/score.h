@@ -54,7 +54,8 @@ using PositiveDiffSumBoundedFn = std::uint64_t (*)(const std::uint8_t *ref,
                                                    std::uint64_t limit);
 
 // Instruction-set levels, in ascending order.
-enum class CpuLevel : int { C = 0, SSE2 = 1, AVX2 = 2, AVX512 = 3 };
+// SSSE3 adds only frame conversion kernels; its score kernels are SSE2's.
+enum class CpuLevel : int { C = 0, SSE2 = 1, SSSE3 = 2, AVX2 = 3, AVX512 = 4 };
 const char *cpuLevelName(CpuLevel level);
 
 struct ScoreKernels {

@@ -16,6 +16,7 @@ CpuFeatures detect() {
     const unsigned maxLeaf = eax;
     __get_cpuid(1, &eax, &ebx, &ecx, &edx);
     f.sse2 = (edx >> 26) & 1;
+    f.ssse3 = (ecx >> 9) & 1;
     const bool osxsave = (ecx >> 27) & 1;
     unsigned long long xcr0 = 0;
     if (osxsave) {

@@ -54,27 +54,27 @@ inline __m128i byteOf16(const std::uint8_t *src) {
     else return thirdOfRound(b, c);
 }
 
-// (28 b + 151 g + 77 r) >> 8 for 8 pixels in 16-bit lanes: at most 65,280,
-// so the sum fits and the logical shift truncates as the reference does.
+// 28 b + 151 g + 77 r for 8 pixels in 16-bit lanes: at most 65,280, so the
+// sum fits, and a logical shift by 8 truncates as the reference does.
 inline __m128i weigh(__m128i b, __m128i g, __m128i r) {
-    const __m128i sum = _mm_add_epi16(
-        _mm_add_epi16(_mm_mullo_epi16(b, _mm_set1_epi16(28)), _mm_mullo_epi16(g, _mm_set1_epi16(151))),
-        _mm_mullo_epi16(r, _mm_set1_epi16(77)));
-    return _mm_srli_epi16(sum, 8);
+    return _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(b, _mm_set1_epi16(28)),
+                                       _mm_mullo_epi16(g, _mm_set1_epi16(151))),
+                         _mm_mullo_epi16(r, _mm_set1_epi16(77)));
 }
 
+// The even pixels are weighed in the low bytes of the 16-bit lanes, the odd
+// ones in the high bytes: masks and shifts rather than byte unpacks, which
+// would compete with the rounds for the shuffle unit.
 inline void luma16(const std::uint8_t *src, std::uint8_t *dst) {
     __m128i b = load(src), g = load(src + 16), r = load(src + 32);
     round(b, g, r);
     round(b, g, r);
     round(b, g, r);
     round(b, g, r);
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i lo = weigh(_mm_unpacklo_epi8(b, zero), _mm_unpacklo_epi8(g, zero),
-                             _mm_unpacklo_epi8(r, zero));
-    const __m128i hi = weigh(_mm_unpackhi_epi8(b, zero), _mm_unpackhi_epi8(g, zero),
-                             _mm_unpackhi_epi8(r, zero));
-    store(dst, _mm_packus_epi16(lo, hi));
+    const __m128i low = _mm_set1_epi16(0x00ff);
+    const __m128i even = weigh(_mm_and_si128(b, low), _mm_and_si128(g, low), _mm_and_si128(r, low));
+    const __m128i odd = weigh(_mm_srli_epi16(b, 8), _mm_srli_epi16(g, 8), _mm_srli_epi16(r, 8));
+    store(dst, _mm_or_si128(_mm_srli_epi16(even, 8), _mm_andnot_si128(low, odd)));
 }
 
 template <int Byte>

@@ -218,7 +218,8 @@ std::string levelName(const ::testing::TestParamInfo<CpuLevel> &info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, ConvertKernelTest,
-                         ::testing::Values(CpuLevel::SSE2, CpuLevel::AVX2), levelName);
+                         ::testing::Values(CpuLevel::SSE2, CpuLevel::SSSE3, CpuLevel::AVX2),
+                         levelName);
 
 }  // namespace
 }  // namespace placidor::motion
