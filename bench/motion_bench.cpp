@@ -247,7 +247,8 @@ void registerAll() {
     for (auto [w, h] : sizes) {
         for (auto [twoByte, channel, label] :
              {std::tuple{false, 0, "luma"}, {false, 2, "green"}, {true, 0, "twobyte"}}) {
-            const std::string prefix = "convert/" + std::to_string(w) + "x" + std::to_string(h) + "/" + label + "/";
+            const std::string prefix =
+                "convert/" + std::to_string(w) + "x" + std::to_string(h) + "/" + label + "/";
             const auto add = [&](const std::string &variant, CpuLevel level, ConvertPath path) {
                 benchmark::RegisterBenchmark((prefix + variant).c_str(), [=](benchmark::State &s) {
                     runConvert(s, w, h, twoByte, channel, level, path);

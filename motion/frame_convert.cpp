@@ -118,7 +118,8 @@ void convertFrame(const std::uint8_t *buffer, std::uint8_t *plane, const Stabili
     const ConvertPixelsFn convert = kernelFor(params, kernels);
     const std::uint8_t *src = buffer + pixelOffset;
 
-    const bool fields = params.fieldHandling != 0 && (params.fieldMode == 1 || params.fieldMode == 2);
+    const bool fields =
+        params.fieldHandling != 0 && (params.fieldMode == 1 || params.fieldMode == 2);
     if (!fields || height == 1) {
         // Rows are packed in both the buffer and the plane: the frame is one
         // run, and the kernels see row tails only at its end.

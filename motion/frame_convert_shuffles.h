@@ -36,8 +36,9 @@ inline constexpr Gather kByte[3] = {makeGather([](int o) { return 3 * o; }),
 // and 8-15 (in the last two), for j = 0 (blue, green) and 1 (green, red).
 inline constexpr Gather kPairLo[2] = {makeGather([](int o) { return 3 * (o / 2) + o % 2; }),
                                       makeGather([](int o) { return 3 * (o / 2) + 1 + o % 2; })};
-inline constexpr Gather kPairHi[2] = {makeGather([](int o) { return 3 * (8 + o / 2) + o % 2; }),
-                                      makeGather([](int o) { return 3 * (8 + o / 2) + 1 + o % 2; })};
+inline constexpr Gather kPairHi[2] = {
+    makeGather([](int o) { return 3 * (8 + o / 2) + o % 2; }),
+    makeGather([](int o) { return 3 * (8 + o / 2) + 1 + o % 2; })};
 
 // 151 green does not fit a signed byte weight: split as 100 + 51, each pair
 // of weights sums to 128, so a pair's weighted sum is at most 32,640 and

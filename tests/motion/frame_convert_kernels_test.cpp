@@ -66,7 +66,8 @@ protected:
         if (scoreKernelsUpTo(GetParam()).level != GetParam())
             GTEST_SKIP() << cpuLevelName(GetParam()) << " not available on this processor/build";
         // A broken dispatch must not pass by comparing the reference with itself.
-        for (const KernelCase &k : kKernelCases) ASSERT_NE(kernels_.*k.kernel, k.reference) << k.name;
+        for (const KernelCase &k : kKernelCases)
+            ASSERT_NE(kernels_.*k.kernel, k.reference) << k.name;
     }
 
     // Converts one frame with the kernels under test and with the reference,
