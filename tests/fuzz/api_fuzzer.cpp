@@ -422,7 +422,7 @@ void doCalculate() {
     static const placidor::motion::ScoreKernels kernels[] = {
         placidor::motion::scoreKernelsUpTo(placidor::motion::CpuLevel::C),
         placidor::motion::scoreKernelsUpTo(placidor::motion::CpuLevel::SSE2),
-        placidor::motion::scoreKernelsUpTo(placidor::motion::CpuLevel::AVX2)};
+        placidor::motion::scoreKernelsUpTo(placidor::motion::CpuLevel::SSSE3)};
     const int level = (flags >> kCalcKernelShift) & 3;
     placidor::api::setScoreKernels(level == 0 ? nullptr : &kernels[level - 1]);
     scriptedKey = ScriptedEscapeKey{};

@@ -85,8 +85,8 @@ constexpr std::uint8_t kCalcSystemEscape = 1u << 0;  // the library's own latch
 constexpr std::uint8_t kCalcStopByOffset = 1u << 1;
 constexpr std::uint8_t kCalcProgressReenter = 1u << 2;  // progress makes calls
 constexpr std::uint8_t kCalcOddUserData = 1u << 3;      // a userData that is no pointer
-// Bits 4-5: the score kernels: 0 the detected ones, 1 the reference, 2 up to
-// SSE2, 3 up to AVX2 (each as far as the processor goes).
+// Bits 4-5: the score kernels: 0 the detected ones (the best level), 1 the
+// reference, 2 up to SSE2, 3 up to SSSE3 (each as far as the processor goes).
 constexpr int kCalcKernelShift = 4;
 
 class Reader {
