@@ -44,12 +44,11 @@ bool allocate(FrameBuffer &buffer, std::uint64_t size) {
 // Fetches frame `frame` into `buffer` and converts it into `plane`. False,
 // with the plane untouched, when the host's pixelOffset puts the pixels
 // beyond the buffer.
-bool fetchAndConvert(Engine &e, std::int32_t frame, FrameBuffer &buffer, std::uint8_t *plane,
-                     double prevDx, double prevDy) {
+bool fetchAndConvert(Engine &e, const motion::ScoreKernels &kernels, std::int32_t frame,
+                     FrameBuffer &buffer, std::uint8_t *plane, double prevDx, double prevDy) {
     e.params.fetchFrame(frame, buffer.bytes.get(), e.params.userData, prevDx, prevDy);
     if (motion::frameExtent(buffer.bytes.get(), e.params) > buffer.size) return false;
-    motion::convertFrame(buffer.bytes.get(), plane, e.params,
-                         (e.kernels ? *e.kernels : motion::scoreKernels()).convert);
+    motion::convertFrame(buffer.bytes.get(), plane, e.params, kernels.convert);
     return true;
 }
 
@@ -90,7 +89,7 @@ std::int32_t runAnalysis(Engine &e, void *userData) {
     // An unusable first frame leaves nothing analysed: the result is the
     // frame before it.
     e.lastAnalysedFrame = firstFrame == INT32_MIN ? INT32_MIN : firstFrame - 1;
-    if (fetchAndConvert(e, firstFrame, referenceBuffer, referencePlane, 0.0, 0.0)) {
+    if (fetchAndConvert(e, *search.kernels, firstFrame, referenceBuffer, referencePlane, 0.0, 0.0)) {
         auto first = newRecord(firstFrame);
         e.scoreCache.clear();
         if (first && e.frames.append(std::move(first))) e.lastAnalysedFrame = firstFrame;
@@ -104,7 +103,7 @@ std::int32_t runAnalysis(Engine &e, void *userData) {
             const bool second = escape.pressedSinceLastQuery();
             if (first || second) break;
             const auto frame = static_cast<std::int32_t>(f);
-            if (!fetchAndConvert(e, frame, currentBuffer, currentPlane, prevDx, prevDy)) break;
+            if (!fetchAndConvert(e, *search.kernels, frame, currentBuffer, currentPlane, prevDx, prevDy)) break;
             auto record = newRecord(frame);
             if (!record) break;
             e.scoreCache.clear();
