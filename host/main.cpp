@@ -1,29 +1,23 @@
-// placidor: the command line. Analyses a video with the engine, then
-// renders every frame cropped to its clip rectangle into a new file.
-#include <fcntl.h>
-#include <signal.h>
+// placidor: the command line. Parses the options, runs the mode they ask
+// for (stabilise: the analysis pass, then the render pass; measure; make a
+// demo clip) and reports the outcome in one line and an exit status.
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "analysis.h"
+#include "cleanup.h"
 #include "demo/demo.h"
 #include "error.h"
-#include "input/input.h"
 #include "options.h"
-#include "output/output.h"
-#include "output/render.h"
 #include "placidor.h"
-#include "placidor_escape.h"
 #include "progress.h"
+#include "render_pass.h"
 #include "report/camera_path.h"
 #include "report/report.h"
 
@@ -35,199 +29,6 @@ using namespace placidor::host;
 
 namespace {
 
-// Files being written under a temporary name; the signal handler removes
-// them, so they live in fixed storage.
-constexpr int kTempSlots = 2;
-char tempPaths[kTempSlots][4096];
-volatile sig_atomic_t analysing = 0;
-
-void removeTemps() {
-    for (auto &path : tempPaths)
-        if (path[0]) {
-            unlink(path);
-            path[0] = '\0';
-        }
-}
-
-void say(const char *text) {
-    if (write(STDERR_FILENO, text, std::strlen(text)) < 0) {
-    }
-}
-
-void onInterrupt(int signal) {
-    ++userInterrupts;
-    if (signal == SIGINT && analysing && userInterrupts == 1) {
-        PlacidorPressEscape();
-        say("\nplacidor: stopping the analysis; the analysed part will be rendered (Ctrl-C again aborts)\n");
-        return;
-    }
-    for (auto &path : tempPaths)
-        if (path[0]) unlink(path);
-    say("\nplacidor: interrupted\n");
-    _exit(ExitInterrupted);
-}
-
-std::string directoryOf(const std::string &path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-}
-
-std::string baseName(const std::string &path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Claims a temporary file beside `finalPath` for the duration of the run.
-std::string claimTemp(int slot, const std::string &finalPath, bool overwrite) {
-    struct stat st {};
-    if (stat(finalPath.c_str(), &st) == 0) {
-        if (!overwrite) throw HostError("'" + finalPath + "' already exists (use -y to replace it)");
-        if (S_ISDIR(st.st_mode)) throw HostError("'" + finalPath + "' is a directory");
-    }
-    if (!av_guess_format(nullptr, finalPath.c_str(), nullptr))
-        throw HostError("cannot tell which container to write for '" + finalPath +
-                            "': give it an extension such as .mp4 or .mkv",
-                        ExitUsage);
-    const std::string temp =
-        directoryOf(finalPath) + "/." + baseName(finalPath) + "." + std::to_string(getpid()) + ".part";
-    if (temp.size() >= sizeof tempPaths[slot]) throw HostError("the path '" + finalPath + "' is too long");
-    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-    if (fd < 0) throw HostError("cannot write '" + finalPath + "': " + std::strerror(errno));
-    close(fd);
-    std::strcpy(tempPaths[slot], temp.c_str());
-    return temp;
-}
-
-void commitTemp(int slot, const std::string &finalPath) {
-    if (std::rename(tempPaths[slot], finalPath.c_str()) != 0)
-        throw HostError("cannot rename the finished file to '" + finalPath + "': " + std::strerror(errno));
-    tempPaths[slot][0] = '\0';
-}
-
-struct RenderStats {
-    std::int64_t frames = 0;
-    double framesPerSecond = 0;
-    int width = 0, height = 0;
-};
-
-// Copies a 4:2:0 frame into a larger one at column `x`.
-void paste(const AVFrame *src, AVFrame *dst, int x) {
-    for (int p = 0; p < 3; ++p) {
-        const int shift = p == 0 ? 0 : 1;
-        const int w = src->width >> shift, h = src->height >> shift;
-        for (int r = 0; r < h; ++r)
-            std::memcpy(dst->data[p] + std::ptrdiff_t(r) * dst->linesize[p] + (x >> shift),
-                        src->data[p] + std::ptrdiff_t(r) * src->linesize[p], std::size_t(w));
-    }
-}
-
-RenderStats render(const Options &o, const Analysis &a, const std::string &temp, const std::string &compareTemp,
-                   Progress &progress) {
-    VideoInput input(o.input);
-    const VideoInfo &info = input.info();
-    const auto &rects = a.path.rects;
-    const auto rectFor = [&](std::int64_t frame) -> const ClipRect & {
-        const std::int64_t i = std::clamp<std::int64_t>(frame - a.firstFrame, 0, std::int64_t(rects.size()) - 1);
-        return rects[std::size_t(i)];
-    };
-    const int evenW = info.width & ~1, evenH = info.height & ~1;
-    int outW = evenW, outH = evenH;
-    if (o.keepCropSize) {
-        const ClipRect &r = rects.front();
-        outW = std::clamp(static_cast<int>(std::lround(r.right - r.left)) & ~1, 2, evenW);
-        outH = std::clamp(static_cast<int>(std::lround(r.bottom - r.top)) & ~1, 2, evenH);
-    }
-
-    // Packets of other streams that arrive before the first picture wait
-    // until the outputs exist.
-    std::vector<AVPacket *> early;
-    std::unique_ptr<VideoOutput> output, compare;
-    input.onOtherPacket([&](AVPacket *packet) {
-        if (!output) {
-            early.push_back(av_packet_clone(packet));
-            return;
-        }
-        output->copyPacket(packet);
-        if (compare) compare->copyPacket(packet);
-    });
-
-    PlanarFrames planar(evenW, evenH);
-    std::unique_ptr<Cropper> cropper, fullCropper;
-    AVFrame *out = nullptr, *full = nullptr, *side = nullptr;
-    RenderStats stats;
-    stats.width = outW;
-    stats.height = outH;
-    const std::int64_t step = std::max<std::int64_t>(1, av_rescale_q(1, av_inv_q(info.frameRate), info.timeBase));
-    std::int64_t lastPts = INT64_MIN;
-    progress.begin("render", info.frameCountHint);
-    try {
-        for (std::int64_t index = 0;; ++index) {
-            AVFrame *decoded = input.nextFrame();
-            if (!decoded) break;
-            const bool fullRange = decoded->format == AV_PIX_FMT_YUVJ420P || decoded->color_range == AVCOL_RANGE_JPEG;
-            if (!output) {
-                cropper = std::make_unique<Cropper>(info.width, info.height, outW, outH, fullRange);
-                out = allocPlanarFrame(outW, outH);
-                output = std::make_unique<VideoOutput>(o.output, temp, input, EncoderSettings{outW, outH, o.crf, o.preset},
-                                                       *decoded);
-                if (!o.compareFile.empty()) {
-                    side = allocPlanarFrame(evenW * 2, evenH);
-                    compare = std::make_unique<VideoOutput>(o.compareFile, compareTemp, input,
-                                                            EncoderSettings{evenW * 2, evenH, o.crf, o.preset}, *decoded);
-                    if (outW != evenW || outH != evenH) {
-                        fullCropper = std::make_unique<Cropper>(info.width, info.height, evenW, evenH, fullRange);
-                        full = allocPlanarFrame(evenW, evenH);
-                    }
-                }
-                for (AVPacket *p : early) {
-                    output->copyPacket(p);
-                    if (compare) compare->copyPacket(p);
-                    av_packet_free(&p);
-                }
-                early.clear();
-            }
-            std::int64_t pts = decoded->best_effort_timestamp;
-            if (pts == AV_NOPTS_VALUE) pts = lastPts == INT64_MIN ? 0 : lastPts + step;
-            if (lastPts != INT64_MIN && pts <= lastPts) pts = lastPts + 1;
-            lastPts = pts;
-            const std::int64_t duration = decoded->pkt_duration > 0 ? decoded->pkt_duration : step;
-
-            const AVFrame *picture = planar.convert(decoded);
-            const ClipRect &rect = rectFor(index);
-            if (av_frame_make_writable(out) < 0) throw HostError("out of memory");
-            cropper->render(picture, rect, out);
-            output->writeFrame(out, pts, duration);
-            if (compare) {
-                if (av_frame_make_writable(side) < 0) throw HostError("out of memory");
-                paste(picture, side, 0);
-                if (fullCropper) {
-                    fullCropper->render(picture, rect, full);
-                    paste(full, side, evenW);
-                } else {
-                    paste(out, side, evenW);
-                }
-                compare->writeFrame(side, pts, duration);
-            }
-            stats.frames = index + 1;
-            progress.update(stats.frames);
-        }
-        if (!output) throw HostError("'" + o.input + "' has no video frames");
-        output->finish();
-        if (compare) compare->finish();
-    } catch (...) {
-        for (AVPacket *p : early) av_packet_free(&p);
-        av_frame_free(&out);
-        av_frame_free(&full);
-        av_frame_free(&side);
-        throw;
-    }
-    av_frame_free(&out);
-    av_frame_free(&full);
-    av_frame_free(&side);
-    stats.framesPerSecond = progress.end(stats.frames);
-    return stats;
-}
-
 int stabilise(const Options &o) {
     if (access(o.input.c_str(), R_OK) != 0 && o.input.find("://") == std::string::npos)
         throw HostError("cannot read '" + o.input + "': " + std::strerror(errno));
@@ -235,9 +36,9 @@ int stabilise(const Options &o) {
     const std::string compareTemp = o.compareFile.empty() ? "" : claimTemp(1, o.compareFile, o.overwrite);
     Progress progress(isatty(STDERR_FILENO) && !o.quiet, o.progressFile);
 
-    analysing = 1;
+    setAnalysing(true);
     Analysis a = analyse(o.input, o, progress);
-    analysing = 0;
+    setAnalysing(false);
     if (a.stoppedEarly)
         std::fprintf(stderr, "placidor: analysis stopped at frame %d; later frames keep its framing\n", a.lastFrame);
 
@@ -250,7 +51,7 @@ int stabilise(const Options &o) {
         std::fflush(stdout);
     }
 
-    const RenderStats stats = render(o, a, temp, compareTemp, progress);
+    const RenderStats stats = renderPass(o, a, temp, compareTemp, progress);
     StabilizerFree();
     commitTemp(0, o.output);
     if (!o.compareFile.empty()) commitTemp(1, o.compareFile);
@@ -271,9 +72,9 @@ int measure(const Options &o) {
     if (access(o.input.c_str(), R_OK) != 0 && o.input.find("://") == std::string::npos)
         throw HostError("cannot read '" + o.input + "': " + std::strerror(errno));
     Progress progress(isatty(STDERR_FILENO) && !o.quiet, o.progressFile);
-    analysing = 1;
+    setAnalysing(true);
     Analysis a = analyse(o.input, o, progress);
-    analysing = 0;
+    setAnalysing(false);
     StabilizerFree();
     const Shake s = shakeOf(a.path, a.frameRate);
     std::printf("%s: %d frames, %dx%d, shake %.3f px RMS (horizontal %.3f, vertical %.3f)\n", o.input.c_str(),
@@ -309,16 +110,7 @@ int makeDemoFile(const Options &o) {
 
 int main(int argc, char **argv) {
     av_log_set_level(AV_LOG_FATAL);
-    struct sigaction action {};
-    action.sa_handler = onInterrupt;
-    sigemptyset(&action.sa_mask);
-    // A signal the shell set to be ignored (a background job, nohup) stays
-    // ignored: only install the handler where the default would apply.
-    for (int signal : {SIGINT, SIGTERM}) {
-        struct sigaction previous {};
-        if (sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
-        sigaction(signal, &action, nullptr);
-    }
+    installInterruptHandlers();
 
     try {
         const Options o = parseOptions(std::vector<std::string>(argv + 1, argv + argc));

@@ -1,0 +1,138 @@
+#include "render_pass.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "error.h"
+#include "input/input.h"
+#include "output/output.h"
+#include "output/render.h"
+
+namespace placidor::host {
+
+namespace {
+
+// Copies a 4:2:0 frame into a larger one at column `x`.
+void paste(const AVFrame *src, AVFrame *dst, int x) {
+    for (int p = 0; p < 3; ++p) {
+        const int shift = p == 0 ? 0 : 1;
+        const int w = src->width >> shift, h = src->height >> shift;
+        for (int r = 0; r < h; ++r)
+            std::memcpy(dst->data[p] + std::ptrdiff_t(r) * dst->linesize[p] + (x >> shift),
+                        src->data[p] + std::ptrdiff_t(r) * src->linesize[p], std::size_t(w));
+    }
+}
+
+}  // namespace
+
+RenderStats renderPass(const Options &o, const Analysis &a, const std::string &temp, const std::string &compareTemp,
+                       Progress &progress) {
+    VideoInput input(o.input);
+    const VideoInfo &info = input.info();
+    const auto &rects = a.path.rects;
+    const auto rectFor = [&](std::int64_t frame) -> const ClipRect & {
+        const std::int64_t i = std::clamp<std::int64_t>(frame - a.firstFrame, 0, std::int64_t(rects.size()) - 1);
+        return rects[std::size_t(i)];
+    };
+    const int evenW = info.width & ~1, evenH = info.height & ~1;
+    int outW = evenW, outH = evenH;
+    if (o.keepCropSize) {
+        const ClipRect &r = rects.front();
+        outW = std::clamp(static_cast<int>(std::lround(r.right - r.left)) & ~1, 2, evenW);
+        outH = std::clamp(static_cast<int>(std::lround(r.bottom - r.top)) & ~1, 2, evenH);
+    }
+
+    // Packets of other streams that arrive before the first picture wait
+    // until the outputs exist.
+    std::vector<AVPacket *> early;
+    std::unique_ptr<VideoOutput> output, compare;
+    input.onOtherPacket([&](AVPacket *packet) {
+        if (!output) {
+            early.push_back(av_packet_clone(packet));
+            return;
+        }
+        output->copyPacket(packet);
+        if (compare) compare->copyPacket(packet);
+    });
+
+    PlanarFrames planar(evenW, evenH);
+    std::unique_ptr<Cropper> cropper, fullCropper;
+    AVFrame *out = nullptr, *full = nullptr, *side = nullptr;
+    RenderStats stats;
+    stats.width = outW;
+    stats.height = outH;
+    const std::int64_t step = std::max<std::int64_t>(1, av_rescale_q(1, av_inv_q(info.frameRate), info.timeBase));
+    std::int64_t lastPts = INT64_MIN;
+    progress.begin("render", info.frameCountHint);
+    try {
+        for (std::int64_t index = 0;; ++index) {
+            AVFrame *decoded = input.nextFrame();
+            if (!decoded) break;
+            const bool fullRange = decoded->format == AV_PIX_FMT_YUVJ420P || decoded->color_range == AVCOL_RANGE_JPEG;
+            if (!output) {
+                cropper = std::make_unique<Cropper>(info.width, info.height, outW, outH, fullRange);
+                out = allocPlanarFrame(outW, outH);
+                output = std::make_unique<VideoOutput>(o.output, temp, input, EncoderSettings{outW, outH, o.crf, o.preset},
+                                                       *decoded);
+                if (!o.compareFile.empty()) {
+                    side = allocPlanarFrame(evenW * 2, evenH);
+                    compare = std::make_unique<VideoOutput>(o.compareFile, compareTemp, input,
+                                                            EncoderSettings{evenW * 2, evenH, o.crf, o.preset}, *decoded);
+                    if (outW != evenW || outH != evenH) {
+                        fullCropper = std::make_unique<Cropper>(info.width, info.height, evenW, evenH, fullRange);
+                        full = allocPlanarFrame(evenW, evenH);
+                    }
+                }
+                for (AVPacket *p : early) {
+                    output->copyPacket(p);
+                    if (compare) compare->copyPacket(p);
+                    av_packet_free(&p);
+                }
+                early.clear();
+            }
+            std::int64_t pts = decoded->best_effort_timestamp;
+            if (pts == AV_NOPTS_VALUE) pts = lastPts == INT64_MIN ? 0 : lastPts + step;
+            if (lastPts != INT64_MIN && pts <= lastPts) pts = lastPts + 1;
+            lastPts = pts;
+            const std::int64_t duration = decoded->pkt_duration > 0 ? decoded->pkt_duration : step;
+
+            const AVFrame *picture = planar.convert(decoded);
+            const ClipRect &rect = rectFor(index);
+            if (av_frame_make_writable(out) < 0) throw HostError("out of memory");
+            cropper->render(picture, rect, out);
+            output->writeFrame(out, pts, duration);
+            if (compare) {
+                if (av_frame_make_writable(side) < 0) throw HostError("out of memory");
+                paste(picture, side, 0);
+                if (fullCropper) {
+                    fullCropper->render(picture, rect, full);
+                    paste(full, side, evenW);
+                } else {
+                    paste(out, side, evenW);
+                }
+                compare->writeFrame(side, pts, duration);
+            }
+            stats.frames = index + 1;
+            progress.update(stats.frames);
+        }
+        if (!output) throw HostError("'" + o.input + "' has no video frames");
+        output->finish();
+        if (compare) compare->finish();
+    } catch (...) {
+        for (AVPacket *p : early) av_packet_free(&p);
+        av_frame_free(&out);
+        av_frame_free(&full);
+        av_frame_free(&side);
+        throw;
+    }
+    av_frame_free(&out);
+    av_frame_free(&full);
+    av_frame_free(&side);
+    stats.framesPerSecond = progress.end(stats.frames);
+    return stats;
+}
+
+}  // namespace placidor::host
