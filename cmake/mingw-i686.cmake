@@ -1,33 +1,7 @@
-# Cross compilation for 32-bit Windows with Debian's MinGW-w64 (i686).
-#
-# The posix thread model of the compilers is used: GoogleTest and the tests
-# need std::thread and std::mutex, which the win32 model of GCC 12 lacks.
-# Its runtime (libwinpthread), libgcc and libstdc++ are linked statically,
-# so that the DLL and the test programs need only Windows system libraries.
-# Programs built here run under Wine (win/wine-run.sh), which lets CTest
-# and gtest_discover_tests execute them on the build machine.
+# Cross compilation for 32-bit Windows (Placidor.dll for 32-bit hosts) with
+# Debian's MinGW-w64 i686 compilers.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(PLACIDOR_MINGW_TRIPLE i686-w64-mingw32)
-find_program(CMAKE_C_COMPILER NAMES ${PLACIDOR_MINGW_TRIPLE}-gcc-posix ${PLACIDOR_MINGW_TRIPLE}-gcc
-  REQUIRED)
-find_program(CMAKE_CXX_COMPILER NAMES ${PLACIDOR_MINGW_TRIPLE}-g++-posix ${PLACIDOR_MINGW_TRIPLE}-g++
-  REQUIRED)
-find_program(CMAKE_RC_COMPILER NAMES ${PLACIDOR_MINGW_TRIPLE}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${PLACIDOR_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# No MinGW runtime DLLs at run time: everything but the system libraries is
-# linked in.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-
-# Run the Windows programs (tests, test discovery) under Wine, in a prefix
-# of their own inside the build tree.
-set(CMAKE_CROSSCOMPILING_EMULATOR
-  ${CMAKE_CURRENT_LIST_DIR}/../win/wine-run.sh ${CMAKE_BINARY_DIR}/wine-prefix)
+set(PLACIDOR_WINE_ARCH win32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -40,7 +40,8 @@ extern "C" {
 #endif
 
 /* Calling convention of every function and callback: cdecl on 32-bit
- * Windows, the platform's C convention elsewhere. */
+ * Windows, the platform's C convention elsewhere (64-bit Windows has only
+ * one, which the 64-bit Placidor.dll and its callbacks use). */
 #if defined(_WIN32) && !defined(_WIN64)
 #  define PLACIDOR_CALL __cdecl
 #else
@@ -111,8 +112,9 @@ typedef void(PLACIDOR_CALL *ProgressCallback)(int32_t frame);
 /*
  * StabilizerParams: the parameter block, passed by value.
  *
- * On 32-bit targets it is exactly 108 bytes: 27 fields of 4 bytes without
- * gaps, offsets as commented. On 64-bit targets the four pointer-sized
+ * On 32-bit targets (the 32-bit Placidor.dll) it is exactly 108 bytes: 27
+ * fields of 4 bytes without gaps, offsets as commented. On 64-bit targets
+ * (the 64-bit Placidor.dll, libplacidor.so on x86-64) the four pointer-sized
  * fields (fetchFrame, progress, reserved, userData) are 8 bytes wide: they
  * sit at offsets 80, 88, 96 and 104, searchMethod at 112, smoothingMode at
  * 116, channel at 120, and the block is 128 bytes (124 rounded up to the

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that a build needs, only those missing.
-# Usage: scripts/install-deps.sh GROUP...   (groups: base win32 host fuzz)
+# Usage: scripts/install-deps.sh GROUP...   (groups: base win32 win64 host fuzz)
 set -euo pipefail
 
 packages=()
@@ -8,6 +8,7 @@ for group in "$@"; do
   case "$group" in
     base) packages+=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev) ;;
     win32) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest wine wine32:i386) ;;
+    win64) packages+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 googletest wine wine64) ;;
     host) packages+=(libavformat-dev libavcodec-dev libavutil-dev libswscale-dev
                      libswresample-dev libzimg-dev ffmpeg) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;

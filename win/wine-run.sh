@@ -1,35 +1,49 @@
 #!/bin/sh
-# wine-run.sh PREFIX PROGRAM [ARGS...]: runs a 32-bit Windows console
-# program under Wine in the prefix PREFIX, creating the prefix on first use.
+# wine-run.sh ARCH PREFIX PROGRAM [ARGS...]: runs a Windows console program
+# under Wine in the prefix PREFIX, creating the prefix on first use. ARCH is
+# win32 (32-bit programs, Wine's 32-bit loader) or win64 (64-bit programs,
+# the wine64 loader, which needs no 32-bit support from the kernel).
 #
-# Used as the cross-compiling emulator of the win32 build, so CTest and
-# gtest_discover_tests run the test programs through it. Wine's own
+# Used as the cross-compiling emulator of the Windows builds, so CTest runs
+# the test programs, and discovers their tests, through it. Wine's own
 # diagnostics are silenced and the .NET and HTML engines are not offered
 # for installation, so only the program's output is seen. No display is
 # needed: the programs are console programs.
 set -eu
-prefix=$1
-shift
+arch=$1
+prefix=$2
+shift 2
+
+case "$arch" in
+    win32) loader=wine ;;
+    win64)
+        # Debian's wine64 package puts its loader outside PATH.
+        if command -v wine64 >/dev/null 2>&1; then loader=wine64
+        else loader=/usr/lib/wine/wine64; fi ;;
+    *) echo "wine-run.sh: ARCH must be win32 or win64, not '$arch'" >&2; exit 2 ;;
+esac
 
 WINEPREFIX=$prefix
-WINEARCH=win32
+WINEARCH=$arch
 WINEDEBUG=-all
 WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEPREFIX WINEARCH WINEDEBUG WINEDLLOVERRIDES
 unset DISPLAY WAYLAND_DISPLAY
 
 # Tests may start in parallel: one of them creates the prefix, the others
-# wait for it. Creating a prefix takes tens of seconds.
+# wait for it. Creating a prefix takes tens of seconds. A prefix that could
+# not be created is not marked ready; the program's own run then reports why.
 if [ ! -f "$prefix/.placidor-ready" ]; then
     mkdir -p "$prefix"
     (
         flock 9
         if [ ! -f "$prefix/.placidor-ready" ]; then
-            wineboot --init >/dev/null 2>&1 || true
-            wineserver --wait
-            touch "$prefix/.placidor-ready"
+            if "$loader" wineboot --init >/dev/null 2>&1; then
+                wineserver --wait || true
+                touch "$prefix/.placidor-ready"
+            fi
         fi
     ) 9>"$prefix.lock"
 fi
 
-exec wine "$@"
+exec "$loader" "$@"
