@@ -11,6 +11,7 @@
 
 #include "analysis.h"
 #include "error.h"
+#include "output/output.h"
 #include "placidor_escape.h"
 
 extern "C" {
@@ -76,10 +77,7 @@ std::string claimTemp(int slot, const std::string &finalPath, bool overwrite) {
         if (!overwrite) throw HostError("'" + finalPath + "' already exists (use -y to replace it)");
         if (S_ISDIR(st.st_mode)) throw HostError("'" + finalPath + "' is a directory");
     }
-    if (!av_guess_format(nullptr, finalPath.c_str(), nullptr))
-        throw HostError("cannot tell which container to write for '" + finalPath +
-                            "': give it an extension such as .mp4 or .mkv",
-                        ExitUsage);
+    outputFormatFor(finalPath);
     const std::string temp =
         directoryOf(finalPath) + "/." + baseName(finalPath) + "." + std::to_string(getpid()) + ".part";
     if (temp.size() >= sizeof tempPaths[slot]) throw HostError("the path '" + finalPath + "' is too long");

@@ -14,7 +14,9 @@
 #include "cleanup.h"
 #include "demo/demo.h"
 #include "error.h"
+#include "input/input.h"
 #include "options.h"
+#include "output/output.h"
 #include "placidor.h"
 #include "progress.h"
 #include "render_pass.h"
@@ -29,9 +31,22 @@ using namespace placidor::host;
 
 namespace {
 
+// What each output will hold, checked before any work: a stream the
+// container cannot hold is refused now, not after the analysis.
+void planOutputs(const Options &o) {
+    VideoInput input(o.input);
+    for (const std::string *name : {&o.output, &o.compareFile}) {
+        if (name->empty()) continue;
+        const OutputPlan plan = planOutput(*name, input, selectionOf(o));
+        if (name == &o.output)
+            for (const std::string &w : plan.warnings) std::fprintf(stderr, "placidor: %s\n", w.c_str());
+    }
+}
+
 int stabilise(const Options &o) {
     if (access(o.input.c_str(), R_OK) != 0 && o.input.find("://") == std::string::npos)
         throw HostError("cannot read '" + o.input + "': " + std::strerror(errno));
+    planOutputs(o);
     const std::string temp = claimTemp(0, o.output, o.overwrite);
     const std::string compareTemp = o.compareFile.empty() ? "" : claimTemp(1, o.compareFile, o.overwrite);
     Progress progress(isatty(STDERR_FILENO) && !o.quiet, o.progressFile);
@@ -109,11 +124,14 @@ int makeDemoFile(const Options &o) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    av_log_set_level(AV_LOG_FATAL);
+    av_log_set_level(AV_LOG_QUIET);
     installInterruptHandlers();
 
     try {
         const Options o = parseOptions(std::vector<std::string>(argv + 1, argv + argc));
+        // FFmpeg's own messages, on request: -v its warnings and errors,
+        // -vv its information as well.
+        av_log_set_level(o.verbosity >= 2 ? AV_LOG_INFO : o.verbosity == 1 ? AV_LOG_WARNING : AV_LOG_QUIET);
         switch (o.mode) {
         case Mode::Help:
             std::fputs(helpText(), stdout);

@@ -200,6 +200,23 @@ Options parseOptions(const std::vector<std::string> &args) {
         } else if (arg == "-q" || arg == "--quiet") {
             flag();
             o.quiet = true;
+        } else if (arg == "-v" || arg == "--verbose") {
+            flag();
+            ++o.verbosity;
+        } else if (arg == "-vv") {
+            o.verbosity += 2;
+        } else if (arg == "-an" || arg == "--no-audio") {
+            flag();
+            o.noAudio = true;
+        } else if (arg == "-sn" || arg == "--no-subtitles") {
+            flag();
+            o.noSubtitles = true;
+        } else if (arg == "-dn" || arg == "--no-data") {
+            flag();
+            o.noData = true;
+        } else if (arg == "--skip-unsupported") {
+            flag();
+            o.skipUnsupported = true;
         } else if (arg == "--demo-size") {
             const auto parts = split(value(), 'x');
             if (parts.size() != 2) usage(arg + " takes WIDTHxHEIGHT");
@@ -297,8 +314,11 @@ Usage:
 
 Placidor reads any file FFmpeg reads, measures the camera's shake, and writes
 every frame cropped to the steady part of the picture, scaled back to the
-input size, encoded with x264. Audio and subtitle streams and the file's
-metadata are copied unchanged. OUTPUT's extension chooses the container.
+input size (an odd last column or row is cut off), encoded with x264. Every
+other stream (audio, subtitles, further video, cover art, attachments), the
+chapters and the metadata are copied unchanged, timestamps shifted to start
+where a stream copy with ffmpeg starts. OUTPUT's extension chooses the
+container; what it cannot hold is refused before any work starts.
 
 Analysis:
   -r, --search-range PX   largest shake looked for, in pixels, 1..100 (32).
@@ -340,6 +360,14 @@ Output:
       --progress FILE     machine-readable progress (key=value lines); - for
                           standard output
   -q, --quiet             no progress on the terminal
+  -v, --verbose           show FFmpeg's warnings and errors; -vv also its
+                          information messages
+
+Streams:
+  -an, -sn, -dn           leave out the audio, subtitle or data streams
+      --skip-unsupported  leave out, with a warning naming each, the streams,
+                          chapters or rotation flag the container cannot hold
+                          (without it such a job is refused at once)
 
 Demo clip (--make-demo):
       --demo-size WxH     frame size (320x240)

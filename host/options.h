@@ -45,6 +45,11 @@ struct Options {
     std::string rectsFile, plotFile, compareFile, progressFile;
     std::vector<std::int32_t> retune;      // smoothing times, ms
     bool quiet = false;
+    int verbosity = 0;                     // -v: FFmpeg's warnings; -vv: its information too
+    // Other streams of the input: -an, -sn, -dn leave out audio, subtitles,
+    // data streams; --skip-unsupported leaves out what the container
+    // cannot hold.
+    bool noAudio = false, noSubtitles = false, noData = false, skipUnsupported = false;
 
     // --make-demo.
     std::int32_t demoWidth = 320, demoHeight = 240;

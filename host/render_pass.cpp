@@ -28,6 +28,15 @@ void paste(const AVFrame *src, AVFrame *dst, int x) {
 
 }  // namespace
 
+StreamSelection selectionOf(const Options &o) {
+    StreamSelection s;
+    s.audio = !o.noAudio;
+    s.subtitles = !o.noSubtitles;
+    s.data = !o.noData;
+    s.skipUnsupported = o.skipUnsupported;
+    return s;
+}
+
 RenderStats renderPass(const Options &o, const Analysis &a, const std::string &temp, const std::string &compareTemp,
                        Progress &progress) {
     VideoInput input(o.input);
@@ -71,16 +80,16 @@ RenderStats renderPass(const Options &o, const Analysis &a, const std::string &t
         for (std::int64_t index = 0;; ++index) {
             AVFrame *decoded = input.nextFrame();
             if (!decoded) break;
-            const bool fullRange = decoded->format == AV_PIX_FMT_YUVJ420P || decoded->color_range == AVCOL_RANGE_JPEG;
+            const bool fullRange = outputColour(*decoded).range == AVCOL_RANGE_JPEG;
             if (!output) {
                 cropper = std::make_unique<Cropper>(info.width, info.height, outW, outH, fullRange);
                 out = allocPlanarFrame(outW, outH);
-                output = std::make_unique<VideoOutput>(o.output, temp, input, EncoderSettings{outW, outH, o.crf, o.preset},
+                output = std::make_unique<VideoOutput>(o.output, temp, input, EncoderSettings{outW, outH, o.crf, o.preset, selectionOf(o)},
                                                        *decoded);
                 if (!o.compareFile.empty()) {
                     side = allocPlanarFrame(evenW * 2, evenH);
                     compare = std::make_unique<VideoOutput>(o.compareFile, compareTemp, input,
-                                                            EncoderSettings{evenW * 2, evenH, o.crf, o.preset}, *decoded);
+                                                            EncoderSettings{evenW * 2, evenH, o.crf, o.preset, selectionOf(o)}, *decoded);
                     if (outW != evenW || outH != evenH) {
                         fullCropper = std::make_unique<Cropper>(info.width, info.height, evenW, evenH, fullRange);
                         full = allocPlanarFrame(evenW, evenH);

@@ -8,6 +8,7 @@
 
 #include "analysis.h"
 #include "options.h"
+#include "output/output.h"
 #include "progress.h"
 
 namespace placidor::host {
@@ -17,6 +18,9 @@ struct RenderStats {
     double framesPerSecond = 0;
     int width = 0, height = 0;
 };
+
+// The streams the options ask to copy.
+StreamSelection selectionOf(const Options &options);
 
 // Writes the stabilised video to `temp` (named for the container by
 // options.output) and, with --compare, the side-by-side video to

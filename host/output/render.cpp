@@ -9,6 +9,7 @@
 #include "../error.h"
 
 extern "C" {
+#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
@@ -45,6 +46,63 @@ AVFrame *allocPlanarFrame(int width, int height) {
     return f;
 }
 
+namespace {
+
+enum class Family { Yuv, Rgb, Grey };
+
+Family familyOf(AVPixelFormat format) {
+    const AVPixFmtDescriptor *d = av_pix_fmt_desc_get(format);
+    if (!d) return Family::Yuv;
+    if (d->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) return Family::Rgb;
+    if (d->nb_components <= 2) return Family::Grey;
+    return Family::Yuv;
+}
+
+bool fullRangeYuv(const AVFrame &f) {
+    switch (f.format) {
+    case AV_PIX_FMT_YUVJ420P: case AV_PIX_FMT_YUVJ422P: case AV_PIX_FMT_YUVJ444P: case AV_PIX_FMT_YUVJ440P:
+    case AV_PIX_FMT_YUVJ411P:
+        return true;
+    default:
+        return f.color_range == AVCOL_RANGE_JPEG;
+    }
+}
+
+int swsMatrix(AVColorSpace matrix) {
+    switch (matrix) {
+    case AVCOL_SPC_BT709: return SWS_CS_ITU709;
+    case AVCOL_SPC_FCC: return SWS_CS_FCC;
+    case AVCOL_SPC_SMPTE240M: return SWS_CS_SMPTE240M;
+    case AVCOL_SPC_BT2020_NCL: case AVCOL_SPC_BT2020_CL: return SWS_CS_BT2020;
+    default: return SWS_CS_ITU601;
+    }
+}
+
+}  // namespace
+
+PictureColour outputColour(const AVFrame &decoded) {
+    PictureColour c;
+    c.primaries = decoded.color_primaries;
+    c.transfer = decoded.color_trc;
+    const auto format = AVPixelFormat(decoded.format);
+    switch (familyOf(format)) {
+    case Family::Yuv:
+        c.range = fullRangeYuv(decoded) ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+        c.matrix = decoded.colorspace;
+        c.chroma = format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUVJ420P ? decoded.chroma_location
+                                                                                 : AVCHROMA_LOC_LEFT;
+        break;
+    case Family::Rgb:
+    case Family::Grey:
+        // Converted here: the matrix and range are ours.
+        c.range = AVCOL_RANGE_MPEG;
+        c.matrix = AVCOL_SPC_BT709;
+        c.chroma = AVCHROMA_LOC_LEFT;
+        break;
+    }
+    return c;
+}
+
 PlanarFrames::PlanarFrames(int width, int height) : width_(width), height_(height) {}
 
 PlanarFrames::~PlanarFrames() {
@@ -61,12 +119,36 @@ const AVFrame *PlanarFrames::convert(const AVFrame *decoded) {
     if (planar420 && decoded->width == width_ && decoded->height == height_) {
         av_frame_copy(frame_, decoded);
     } else {
-        sws_ = sws_getCachedContext(sws_, decoded->width, decoded->height, format, width_, height_,
-                                    AV_PIX_FMT_YUV420P, SWS_BICUBIC | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
+        // An odd last column or row is cut off, not scaled away; only a
+        // frame of another size (a stream that changes size) is scaled.
+        const int srcW = (decoded->width & ~1) == width_ ? width_ : decoded->width;
+        const int srcH = (decoded->height & ~1) == height_ ? height_ : decoded->height;
+        sws_ = sws_getCachedContext(sws_, srcW, srcH, format, width_, height_, AV_PIX_FMT_YUV420P,
+                                    SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INP, nullptr, nullptr, nullptr);
         if (!sws_) throw HostError("cannot convert the video's pixel format");
-        sws_scale(sws_, decoded->data, decoded->linesize, 0, decoded->height, frame_->data, frame_->linesize);
+        if (configured_ != sws_) {
+            // The ranges and matrix the output is tagged with, whatever
+            // swscale would assume from the pixel format.
+            const PictureColour out = outputColour(*decoded);
+            const Family family = familyOf(format);
+            const int srcFull = family == Family::Yuv ? fullRangeYuv(*decoded)
+                                : family == Family::Grey ? decoded->color_range != AVCOL_RANGE_MPEG
+                                                         : 1;
+            const int dstFull = out.range == AVCOL_RANGE_JPEG;
+            const int *srcTable = sws_getCoefficients(family == Family::Yuv ? swsMatrix(decoded->colorspace)
+                                                                            : swsMatrix(out.matrix));
+            const int *dstTable = sws_getCoefficients(swsMatrix(out.matrix == AVCOL_SPC_UNSPECIFIED
+                                                                    ? decoded->colorspace : out.matrix));
+            sws_setColorspaceDetails(sws_, srcTable, srcFull, dstTable, dstFull, 0, 1 << 16, 1 << 16);
+            configured_ = sws_;
+        }
+        sws_scale(sws_, decoded->data, decoded->linesize, 0, srcH, frame_->data, frame_->linesize);
     }
     av_frame_copy_props(frame_, decoded);
+    const PictureColour out = outputColour(*decoded);
+    frame_->color_range = out.range;
+    frame_->colorspace = out.matrix;
+    frame_->chroma_location = out.chroma;
     return frame_;
 }
 

@@ -9,6 +9,7 @@
 
 extern "C" {
 #include <libavutil/frame.h>
+#include <libavutil/pixfmt.h>
 }
 
 struct SwsContext;
@@ -16,8 +17,23 @@ struct zimg_filter_graph;
 
 namespace placidor::host {
 
+// What the rendered frames hold, decided from the first decoded frame:
+// 4:2:0 at the source's range for YUV sources; limited-range BT.709 YUV
+// for RGB, palette and grey sources. The output's colour tags are these.
+struct PictureColour {
+    AVPixelFormat format = AV_PIX_FMT_YUV420P;
+    AVColorRange range = AVCOL_RANGE_MPEG;
+    AVColorSpace matrix = AVCOL_SPC_UNSPECIFIED;
+    AVColorPrimaries primaries = AVCOL_PRI_UNSPECIFIED;
+    AVColorTransferCharacteristic transfer = AVCOL_TRC_UNSPECIFIED;
+    AVChromaLocation chroma = AVCHROMA_LOC_UNSPECIFIED;
+};
+PictureColour outputColour(const AVFrame &decoded);
+
 // Decoded frames of any pixel format become 8-bit 4:2:0 frames with
-// zimg's alignment; frames that already are stay untouched.
+// zimg's alignment; frames that already are stay untouched. A source with
+// an odd width or height loses its last column or row (4:2:0 needs even
+// sizes); nothing is rescaled.
 class PlanarFrames {
 public:
     PlanarFrames(int width, int height);
@@ -29,6 +45,7 @@ public:
 private:
     int width_, height_;
     SwsContext *sws_ = nullptr;
+    const SwsContext *configured_ = nullptr;  // sws_ with its ranges and matrices set
     AVFrame *frame_ = nullptr;
 };
 

@@ -418,3 +418,232 @@ TEST_F(Cli, SecondInterruptAbortsWithoutLeavingAFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// Runs the ffmpeg command line (quietly, replacing files) in the test's folder.
+int ffmpeg(Cli &, const fs::path &dir, const std::string &args) {
+    return std::system(("cd '" + dir.string() + "' && ffmpeg -nostdin -v error -y " + args + " </dev/null").c_str());
+}
+
+// One ffprobe value: `entries` names it, e.g. "format=start_time".
+std::string probeValue(const fs::path &file, const std::string &entries, const std::string &select = "") {
+    std::string text = capture("ffprobe -v error " + (select.empty() ? "" : "-select_streams " + select + " ") +
+                               "-show_entries " + entries + " -of default=nw=1:nk=1 '" + file.string() + "'");
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+}
+
+double probeNumber(const fs::path &file, const std::string &entries, const std::string &select = "") {
+    const std::string v = probeValue(file, entries, select);
+    try {
+        return std::stod(v);
+    } catch (...) {
+        ADD_FAILURE() << file << ": no number for " << entries << ": '" << v << "'";
+        return -1e9;
+    }
+}
+
+class CliFiles : public Cli {
+protected:
+    int ff(const std::string &args) { return ffmpeg(*this, dir_, args); }
+    // A quick stabilisation of `in` into `out` with extra arguments.
+    Result stabilise(const std::string &in, const std::string &out, std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {at(in).string(), at(out).string(), "-q", "-y", "--preset", "ultrafast"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return run(args);
+    }
+};
+
+}  // namespace
+
+// Timestamps: every stream moves back together by the input's start, so
+// the output starts and lasts as a stream copy with ffmpeg would, whatever
+// the input's first timestamp (MPEG-TS starts at 1.4 s, or anywhere).
+TEST_F(CliFiles, OutputStartsWhereAStreamCopyStarts) {
+    const std::string sources = "-f lavfi -i testsrc2=size=128x96:rate=25 -f lavfi -i sine=f=440:sample_rate=48000 "
+                                "-t 2 -c:v libx264 -preset ultrafast -c:a mp2 -f mpegts ";
+    ASSERT_EQ(ff(sources + "plain.ts"), 0);
+    ASSERT_EQ(ff(sources + "-output_ts_offset 1000 late.ts"), 0);
+    for (const std::string in : {"plain.ts", "late.ts"})
+        for (const std::string ext : {".mp4", ".mkv"}) {
+            const std::string out = in + ext, copy = in + ".copy" + ext;
+            const Result r = stabilise(in, out);
+            ASSERT_EQ(r.status, 0) << r.err;
+            ASSERT_EQ(ff("-i " + in + " -map 0 -c copy " + copy), 0);
+            EXPECT_NEAR(probeNumber(at(out), "format=start_time"), probeNumber(at(copy), "format=start_time"), 0.02)
+                << out;
+            EXPECT_NEAR(probeNumber(at(out), "format=duration"), probeNumber(at(copy), "format=duration"), 0.05)
+                << out;
+            // Audio and video stay as far apart as they were.
+            EXPECT_NEAR(probeNumber(at(out), "stream=start_time", "v") - probeNumber(at(out), "stream=start_time", "a"),
+                        probeNumber(at(copy), "stream=start_time", "v") - probeNumber(at(copy), "stream=start_time", "a"),
+                        0.002)
+                << out;
+        }
+}
+
+// The last frame lasts one frame: containers that count frames (AVI) hold
+// exactly the input's frames, and MP4/MOV keep the average rate.
+TEST_F(CliFiles, EveryContainerHoldsTheFramesAtTheirRate) {
+    ASSERT_EQ(ff("-f lavfi -i testsrc2=size=128x96:rate=30 -t 2 -c:v libx264 -preset ultrafast -bf 2 in.mp4"), 0);
+    for (const std::string out : {"out.mp4", "out.mov", "out.avi", "out.mkv"}) {
+        // The medium preset's B-frames put the last packet before the last picture.
+        const Result r = stabilise("in.mp4", out, {"--preset", "medium"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(probeValue(at(out), "stream=avg_frame_rate", "v"), "30/1") << out;
+        EXPECT_EQ(capture("ffprobe -v error -count_frames -select_streams v -show_entries stream=nb_read_frames "
+                          "-of default=nw=1:nk=1 '" + at(out).string() + "'"),
+                  "60\n")
+            << out;
+        EXPECT_NEAR(probeNumber(at(out), "format=duration"), 2.0, 0.001) << out;
+        if (out != "out.mkv") {
+            EXPECT_EQ(probeValue(at(out), "stream=nb_frames", "v"), "60") << out;
+        }
+    }
+}
+
+// An odd width and height lose their last column and row; the rest of
+// the picture is not resampled.
+TEST_F(CliFiles, OddSizesAreCroppedNotRescaled) {
+    // A still picture: the framing stays put, so the output is the input
+    // minus its last column and row.
+    ASSERT_EQ(ff("-f lavfi -i testsrc=size=161x121:rate=25,trim=end_frame=1,loop=24:1 -c:v ffv1 still.mkv"), 0);
+    const Result r = stabilise("still.mkv", "out.mkv", {"--crf", "0"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(probeValue(at("out.mkv"), "stream=width,height", "v"), "160\n120");
+    ASSERT_EQ(ff("-i still.mkv -vf crop=160:120:0:0 -pix_fmt yuv420p -c:v ffv1 ref.mkv"), 0);
+    const std::string psnr = capture("ffmpeg -nostdin -i '" + at("out.mkv").string() + "' -i '" +
+                                     at("ref.mkv").string() + "' -lavfi psnr -f null - 2>&1");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(psnr, m, std::regex("average:([0-9.]+|inf)"))) << psnr;
+    EXPECT_TRUE(m[1] == "inf" || std::stod(m[1]) > 30.0) << "PSNR against the cropped input: " << m[1];
+}
+
+// The colour tags describe the pixels written: decoded to RGB by ffmpeg,
+// which honours the tags, the output shows the input's colour.
+TEST_F(CliFiles, ColourTagsDescribeThePixelsWritten) {
+    const std::vector<std::pair<std::string, std::string>> sources = {
+        {"full422.mp4", "-c:v libx264 -pix_fmt yuvj422p"},        // webcam-style full range 4:2:2
+        {"full444.mkv", "-c:v libx264 -pix_fmt yuv444p -color_range pc"},
+        {"rgb.mkv", "-c:v png"},                                   // RGB
+        {"grey.mkv", "-c:v ffv1 -pix_fmt gray"},                   // grey
+        {"limited.mp4", "-c:v libx264 -pix_fmt yuv420p"},
+    };
+    const auto centre = [&](const std::string &file) {
+        const std::string raw = capture("ffmpeg -nostdin -v error -i '" + at(file).string() +
+                                        "' -frames:v 1 -vf crop=2:2:63:47 -f rawvideo -pix_fmt rgb24 -");
+        return raw.size() >= 3 ? std::vector<int>{std::uint8_t(raw[0]), std::uint8_t(raw[1]), std::uint8_t(raw[2])}
+                               : std::vector<int>{};
+    };
+    for (const auto &[file, codec] : sources) {
+        const std::string colour = file == "grey.mkv" ? "0xF0F0F0" : "0xF01040";
+        ASSERT_EQ(ff("-f lavfi -i color=c=" + colour + ":size=128x96:rate=25 -t 1 " + codec + " " + file), 0);
+        const Result r = stabilise(file, "out_" + file);
+        ASSERT_EQ(r.status, 0) << file << ": " << r.err;
+        const auto in = centre(file), out = centre("out_" + file);
+        ASSERT_EQ(in.size(), 3u);
+        ASSERT_EQ(out.size(), 3u);
+        for (int c = 0; c < 3; ++c) EXPECT_NEAR(out[c], in[c], 4) << file << " channel " << c;
+        EXPECT_NE(probeValue(at("out_" + file), "stream=color_space", "v"), "gbr") << file;
+    }
+}
+
+// Every stream, chapter and attachment goes where the container holds it;
+// what it cannot hold is refused before the analysis, or left out with a
+// warning naming it when asked.
+TEST_F(CliFiles, StreamsChaptersAndAttachmentsAreCarriedOrRefused) {
+    {
+        std::ofstream(at("s.srt")) << "1\n00:00:00,000 --> 00:00:01,000\nHello\n";
+        std::ofstream(at("font.ttf")) << "not really a font";
+        std::ofstream(at("chapters.txt")) << ";FFMETADATA1\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1000\ntitle=One\n"
+                                             "[CHAPTER]\nTIMEBASE=1/1000\nSTART=1000\nEND=2000\ntitle=Two\n";
+    }
+    ASSERT_EQ(ff("-f lavfi -i testsrc2=size=128x96:rate=25 -f lavfi -i sine=sample_rate=44100 -i s.srt "
+                 "-i chapters.txt -map 0 -map 1 -map 2 -map_chapters 3 -t 2 -c:v libx264 -preset ultrafast "
+                 "-c:a flac -c:s srt -attach font.ttf -metadata:s:t mimetype=application/x-truetype-font rich.mkv"),
+              0);
+    const auto kinds = [&](const std::string &file) { return probeValue(at(file), "stream=codec_name"); };
+
+    Result r = stabilise("rich.mkv", "all.mkv");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(kinds("all.mkv"), "h264\nflac\nsubrip\nttf");
+    EXPECT_EQ(probeValue(at("all.mkv"), "chapter=id").size(), probeValue(at("rich.mkv"), "chapter=id").size());
+    EXPECT_NE(probeValue(at("all.mkv"), "chapter_tags=title").find("Two"), std::string::npos);
+    EXPECT_EQ(probeValue(at("all.mkv"), "stream_tags=filename", "t"), "font.ttf");
+
+    // MP4 holds no SubRip: refused at once, before the analysis starts.
+    r = stabilise("rich.mkv", "out.mp4", {"--progress", at("p.txt").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("subrip"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("-sn"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(".mkv"), std::string::npos) << r.err;
+    EXPECT_EQ(slurp(at("p.txt")).find("frame="), std::string::npos);
+    EXPECT_FALSE(fs::exists(at("out.mp4")));
+    // A transport stream would turn FLAC and SubRip into unreadable data.
+    r = stabilise("rich.mkv", "out.ts");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("flac"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(at("out.ts")));
+    // Asked to leave out what does not fit: each left-out piece is named.
+    r = stabilise("rich.mkv", "out.ts", {"--skip-unsupported"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(probeValue(at("out.ts"), "format=nb_streams"), "1");
+    for (const char *named : {"flac audio", "subrip subtitle", "font.ttf", "2 chapters"})
+        EXPECT_NE(r.err.find(named), std::string::npos) << named << " in: " << r.err;
+    // -an -sn drop audio and subtitles; the MP4 then keeps the chapters.
+    r = stabilise("rich.mkv", "out.mp4", {"-an", "-sn", "--skip-unsupported"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(probeValue(at("out.mp4"), "stream=codec_name", "a"), "");
+    EXPECT_EQ(probeValue(at("out.mp4"), "stream=codec_name", "s"), "");
+    EXPECT_NE(probeValue(at("out.mp4"), "chapter_tags=title").find("One"), std::string::npos);
+
+    // Cover art and a second video stream are copied as they are.
+    ASSERT_EQ(ff("-f lavfi -i color=c=red:size=64x64 -frames:v 1 cover.png"), 0);
+    ASSERT_EQ(ff("-f lavfi -i testsrc2=size=128x96:rate=25 -f lavfi -i testsrc=size=80x60:rate=10 -i cover.png "
+                 "-map 0 -map 1 -map 2 -t 2 -c:v:0 libx264 -c:v:1 libx264 -preset ultrafast -c:v:2 png "
+                 "-disposition:v:2 attached_pic extra.mp4"),
+              0);
+    r = stabilise("extra.mp4", "extra_out.mp4");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto in = probe(at("extra.mp4")), out = probe(at("extra_out.mp4"));
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[1].packets, in[1].packets);
+    EXPECT_EQ(out[1].width, 80);
+    EXPECT_EQ(probeValue(at("extra_out.mp4"), "stream_disposition=attached_pic"), "0\n0\n1");
+}
+
+// A phone's rotation flag stays with the video where the container keeps
+// it, and Matroska, which cannot, is refused rather than played sideways.
+TEST_F(CliFiles, RotationIsKeptOrRefused) {
+    ASSERT_EQ(ff("-f lavfi -i testsrc2=size=128x96:rate=25 -t 1 -c:v libx264 -preset ultrafast plain.mp4"), 0);
+    ASSERT_EQ(ff("-i plain.mp4 -c copy -metadata:s:v rotate=90 phone.mp4"), 0);
+    const std::string rotation = probeValue(at("phone.mp4"), "stream_side_data=rotation", "v");
+    ASSERT_EQ(std::abs(std::stoi(rotation)), 90);
+    Result r = stabilise("phone.mp4", "out.mov");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(probeValue(at("out.mov"), "stream_side_data=rotation", "v"), rotation);
+    r = stabilise("phone.mp4", "out.mkv");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("rotation"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(at("out.mkv")));
+    // An unrotated input goes into Matroska as before.
+    EXPECT_EQ(stabilise("plain.mp4", "out.mkv").status, 0);
+}
+
+// Muxers that write files of their own (playlists, segments, images) and
+// containers without H.264 video are refused at once, writing nothing.
+TEST_F(CliFiles, OutputsThatCannotBeOneVideoFileAreRefused) {
+    ASSERT_EQ(ff("-f lavfi -i testsrc2=size=128x96:rate=25 -t 0.2 -c:v libx264 -preset ultrafast in.mp4"), 0);
+    for (const std::string out : {"out.m3u8", "out.mpd", "out.png", "out_%03d.png", "out.wav", "out.mp3", "out.gif",
+                                  "out.webm"}) {
+        const Result r = stabilise("in.mp4", out);
+        EXPECT_EQ(r.status, 2) << out << ": " << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.err.find("Invalid argument"), std::string::npos) << r.err;
+        std::vector<std::string> files;
+        for (const auto &e : fs::directory_iterator(dir_))
+            if (e.path().filename().string().rfind("out", 0) == 0) files.push_back(e.path().filename().string());
+        EXPECT_TRUE(files.empty()) << out << ": " << ::testing::PrintToString(files);
+    }
+}
