@@ -1,4 +1,7 @@
 // One frame's match scores by displacement; 0.0 marks "not scored yet".
+// Scores are <= 0; the engine's iterative search also writes a positive
+// mark for a displacement it has proved can never be chosen (see
+// squareStepPruned), never a score it has not computed in full.
 #pragma once
 
 #include <cstddef>

@@ -1,7 +1,6 @@
 #include "motion/search.h"
 
 #include <cassert>
-#include <cstdlib>
 
 namespace placidor::motion {
 
@@ -67,37 +66,12 @@ Displacement squareStep(FrameRecord &record, Displacement centre, std::int32_t r
     return best;
 }
 
-void iterativeSearchFrom(FrameRecord &record, Displacement centre, const std::uint8_t *reference,
-                         const std::uint8_t *current, SearchContext &ctx) {
-    const std::int32_t range = ctx.searchRange;
-    const std::int32_t halfWidth = ctx.geometry.width / 2;
-    const std::int32_t halfHeight = ctx.geometry.height / 2;
-    std::int32_t radius = 1;
-    for (;;) {
-        // The corner tests take a + r and b + r, not |a| + r: a square around
-        // a centre left of zero may reach below -R.
-        if (radius > range / 2 || std::abs(centre.dx + radius) > range ||
-            std::abs(centre.dy + radius) > range)
-            return;
-        const Displacement best = squareStep(record, centre, radius, reference, current, ctx);
-        if (best == centre) {
-            ++radius;
-        } else if (std::abs(best.dy) + range < halfHeight - 1 &&
-                   std::abs(best.dx) + range < halfWidth - 1) {
-            centre = best;
-            radius = 1;
-        } else {
-            ++radius;
-        }
-    }
-}
-
-std::int32_t iterativeSearch(FrameRecord &record, const std::uint8_t *reference,
-                             const std::uint8_t *current, SearchContext &ctx) {
+std::int32_t iterativeSearchReference(FrameRecord &record, const std::uint8_t *reference,
+                                      const std::uint8_t *current, SearchContext &ctx) {
     record.score = 0.0;
     record.dx = 0;
     record.dy = 0;
-    iterativeSearchFrom(record, {0, 0}, reference, current, ctx);
+    iterativeSearchFrom(record, {0, 0}, reference, current, ctx, squareStep);
     return 0;
 }
 

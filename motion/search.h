@@ -58,16 +58,41 @@ std::int32_t exhaustiveSearchReference(trajectory::FrameRecord &record,
                                        const std::uint8_t *current, SearchContext &ctx);
 
 // Climbs from (0, 0) through squares of growing radius, reusing scores
-// through the cache.
+// through the cache; the engine's square step (squareStepPruned).
 std::int32_t iterativeSearch(trajectory::FrameRecord &record, const std::uint8_t *reference,
                              const std::uint8_t *current, SearchContext &ctx);
 
+// The iterative search exactly as described, with the plain squareStep:
+// what the engine's search is checked against.
+std::int32_t iterativeSearchReference(trajectory::FrameRecord &record,
+                                      const std::uint8_t *reference,
+                                      const std::uint8_t *current, SearchContext &ctx);
+
+using SquareStepFn = Displacement (*)(trajectory::FrameRecord &record, Displacement centre,
+                                      std::int32_t radius, const std::uint8_t *reference,
+                                      const std::uint8_t *current, SearchContext &ctx);
+
+// The driver: square steps of growing radius around `centre`, moving the
+// centre to a better point inside the centre bound, until a stop test.
 void iterativeSearchFrom(trajectory::FrameRecord &record, Displacement centre,
                          const std::uint8_t *reference, const std::uint8_t *current,
-                         SearchContext &ctx);
+                         SearchContext &ctx, SquareStepFn step);
 
+// The square of `radius` around `centre`: scores every candidate whose
+// entry is 0.0, returns the best (the centre on equal scores, else the
+// first in column-then-row order) and writes the record when that is the
+// centre.
 Displacement squareStep(trajectory::FrameRecord &record, Displacement centre, std::int32_t radius,
                         const std::uint8_t *reference, const std::uint8_t *current,
                         SearchContext &ctx);
+
+// The same result and record as squareStep, but a candidate is scored only
+// until its partial sum loses to the best point so far, and one that loses
+// is marked ruled out (a positive entry) instead of scored: it can never be
+// chosen later in the frame. Every negative entry stays an exact score. The
+// cache must hold only exact scores, 0.0 and these marks.
+Displacement squareStepPruned(trajectory::FrameRecord &record, Displacement centre,
+                              std::int32_t radius, const std::uint8_t *reference,
+                              const std::uint8_t *current, SearchContext &ctx);
 
 }  // namespace placidor::motion

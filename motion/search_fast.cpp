@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cassert>
 
+#include "motion/candidate_block.h"
 #include "motion/search.h"
 
 namespace placidor::motion {
@@ -20,42 +21,14 @@ using trajectory::FrameRecord;
 
 namespace {
 
-// The kernel arguments of candidate (dx, dy): matchScore(dx, -dy).
-struct Block {
-    const std::uint8_t *ref = nullptr;
-    const std::uint8_t *cur = nullptr;
-    std::ptrdiff_t stride = 0;
-    std::int32_t cols = 0, rows = 0;
-    std::int32_t left = 0, right = -1;
-    bool empty = true;
-};
-
-Block blockOf(std::int32_t dx, std::int32_t dy, const std::uint8_t *reference,
-              const std::uint8_t *current, const ScoreGeometry &g) {
-    const std::int32_t a = dx, b = -dy;
-    const ScoreWindow w = scoreWindow(g, a, b);
-    Block k;
-    k.left = w.left;
-    k.right = w.right;
-    if (w.empty()) return k;
-    k.empty = false;
-    const std::ptrdiff_t width = g.width;
-    k.cols = w.right - w.left + 1;
-    k.rows = (w.bottom - w.top) / g.rowStep + 1;
-    k.stride = width * g.rowStep;
-    k.ref = reference + w.top * width + w.left;
-    k.cur = current + (std::ptrdiff_t{w.top} + b) * width + (std::ptrdiff_t{w.left} + a);
-    return k;
-}
-
-void storeScore(ScoreCache &cache, std::int32_t dx, std::int32_t dy, std::uint64_t sum) {
+void storeScore(ScoreCache &cache, std::int32_t dx, std::int32_t dy, double score) {
     // A search range of half the frame (possible for small frames) may
     // reach a displacement without an entry; nothing reads these back.
-    if (cache.contains(dx, dy)) cache.entry(dx, dy) = -static_cast<double>(sum);
+    if (cache.contains(dx, dy)) cache.entry(dx, dy) = score;
 }
 
-void writeRecord(FrameRecord &record, std::uint64_t sum, std::int32_t dx, std::int32_t dy) {
-    record.score = -static_cast<double>(sum);
+void writeRecord(FrameRecord &record, double score, std::int32_t dx, std::int32_t dy) {
+    record.score = score;
     record.dx = dx;
     record.dy = dy;
 }
@@ -70,36 +43,36 @@ void exhaustiveFull(FrameRecord &record, const std::uint8_t *reference,
     ScoreCache &cache = *ctx.cache;
     bool first = true;
     std::uint64_t bestSum = 0;
-    const auto consider = [&](std::int32_t dx, std::int32_t dy, std::uint64_t sum) {
-        storeScore(cache, dx, dy, sum);
+    const auto consider = [&](std::int32_t dx, std::int32_t dy, std::uint64_t sum, double score) {
+        storeScore(cache, dx, dy, score);
         if (first || sum < bestSum) {
             first = false;
             bestSum = sum;
-            writeRecord(record, sum, dx, dy);
+            writeRecord(record, score, dx, dy);
         }
     };
     for (std::int32_t dy = -range; dy <= range; ++dy) {
         std::int32_t dx = -range;
         while (dx <= range) {
-            const Block b0 = blockOf(dx, dy, reference, current, ctx.geometry);
+            const CandidateBlock b0 = candidateBlock(dx, dy, reference, current, ctx.geometry);
             if (dx + 3 <= range && !b0.empty) {
-                const Block b3 = blockOf(dx + 3, dy, reference, current, ctx.geometry);
-                const Block b1 = blockOf(dx + 1, dy, reference, current, ctx.geometry);
-                const Block b2 = blockOf(dx + 2, dy, reference, current, ctx.geometry);
-                const auto same = [&](const Block &o) {
+                const CandidateBlock b3 = candidateBlock(dx + 3, dy, reference, current, ctx.geometry);
+                const CandidateBlock b1 = candidateBlock(dx + 1, dy, reference, current, ctx.geometry);
+                const CandidateBlock b2 = candidateBlock(dx + 2, dy, reference, current, ctx.geometry);
+                const auto same = [&](const CandidateBlock &o) {
                     return !o.empty && o.left == b0.left && o.right == b0.right;
                 };
                 if (same(b1) && same(b2) && same(b3)) {
                     std::uint64_t sums[4];
                     k.positiveDiffSumX4(b0.ref, b0.cur, b0.stride, b0.cols, b0.rows, sums);
-                    for (int i = 0; i < 4; ++i) consider(dx + i, dy, sums[i]);
+                    for (int i = 0; i < 4; ++i) consider(dx + i, dy, sums[i], scoreOfSum(b0, sums[i]));
                     dx += 4;
                     continue;
                 }
             }
             const std::uint64_t sum =
                 b0.empty ? 0 : k.positiveDiffSum(b0.ref, b0.cur, b0.stride, b0.cols, b0.rows);
-            consider(dx, dy, sum);
+            consider(dx, dy, sum, scoreOfSum(b0, sum));
             ++dx;
         }
     }
@@ -118,7 +91,7 @@ Displacement probeBest(const std::uint8_t *reference, const std::uint8_t *curren
     std::uint64_t bestSum = 0;
     for (std::int32_t dy = -range; dy <= range; ++dy) {
         for (std::int32_t dx = -range; dx <= range; ++dx) {
-            const Block b = blockOf(dx, dy, reference, current, ctx.geometry);
+            const CandidateBlock b = candidateBlock(dx, dy, reference, current, ctx.geometry);
             std::uint64_t sum = 0;
             if (!b.empty) {
                 const std::int32_t spacing = std::max(1, b.rows / probeRows);
@@ -147,7 +120,7 @@ void exhaustivePruned(FrameRecord &record, const std::uint8_t *reference,
 
     const auto consider = [&](std::int32_t dx, std::int32_t dy) {
         const std::int64_t index = (std::int64_t{dy} + range) * side + (std::int64_t{dx} + range);
-        const Block b = blockOf(dx, dy, reference, current, ctx.geometry);
+        const CandidateBlock b = candidateBlock(dx, dy, reference, current, ctx.geometry);
         std::uint64_t sum = 0;
         if (!haveBest) {
             if (!b.empty) sum = k.positiveDiffSum(b.ref, b.cur, b.stride, b.cols, b.rows);
@@ -162,11 +135,11 @@ void exhaustivePruned(FrameRecord &record, const std::uint8_t *reference,
                 sum = k.positiveDiffSumBounded(b.ref, b.cur, b.stride, b.cols, b.rows, limit);
             if (sum > limit) return;
         }
-        storeScore(cache, dx, dy, sum);
+        storeScore(cache, dx, dy, scoreOfSum(b, sum));
         haveBest = true;
         bestSum = sum;
         bestIndex = index;
-        writeRecord(record, sum, dx, dy);
+        writeRecord(record, scoreOfSum(b, sum), dx, dy);
     };
 
     // A good early best makes most later candidates fail within a few rows:

@@ -1,10 +1,14 @@
-// The engine's exhaustive search (pruned, and unpruned four candidates at a
-// time) against the plain scan: identical records in every case, tie rule
-// included, on every instruction set.
+// The engine's searches against the plain ones: the exhaustive search
+// (pruned, and unpruned four candidates at a time) against the plain scan,
+// the iterative search (pruned square steps) against the plain square
+// steps. Identical records in every case, tie rules included, bit for bit,
+// on every instruction set.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <random>
 #include <tuple>
+#include <vector>
 
 #include "motion/motion_test_util.h"
 #include "support/synthetic_clip.h"
@@ -15,7 +19,7 @@ namespace {
 using test::Plane;
 using trajectory::FrameRecord;
 
-enum class Content { Noise, Textured, Flat, Ties, Brighter };
+enum class Content { Noise, Textured, Flat, Ties, Brighter, Periodic };
 
 const char *contentName(Content c) {
     switch (c) {
@@ -24,6 +28,7 @@ const char *contentName(Content c) {
     case Content::Flat: return "flat";
     case Content::Ties: return "ties";
     case Content::Brighter: return "brighter";
+    case Content::Periodic: return "periodic";
     }
     return "?";
 }
@@ -68,9 +73,33 @@ std::pair<Plane, Plane> makePlanes(Content content, std::int32_t W, std::int32_t
         }
         return {ref, cur};
     }
+    case Content::Periodic: {
+        // A pattern of 3 columns by 2 rows, and the current frame the same
+        // pattern moved one column with one phase brightened: the best
+        // score is not 0.0 and repeats every 3 columns and 2 rows, so
+        // off-centre points tie with each other and with the centre
+        // wherever the windows have the same size.
+        std::uniform_int_distribution<int> byte(20, 230);
+        std::uint8_t pattern[6], moved[6];
+        for (auto &v : pattern) v = std::uint8_t(byte(rng));
+        for (int k = 0; k < 6; ++k) moved[k] = pattern[(k % 3 + 1) % 3 + 3 * (k / 3)];
+        moved[4] = std::uint8_t(moved[4] + 9);
+        Plane ref(std::size_t(W) * H), cur(std::size_t(W) * H);
+        for (std::int32_t y = 0; y < H; ++y) {
+            for (std::int32_t x = 0; x < W; ++x) {
+                ref[std::size_t(y) * W + x] = pattern[x % 3 + 3 * (y % 2)];
+                cur[std::size_t(y) * W + x] = moved[x % 3 + 3 * (y % 2)];
+            }
+        }
+        return {ref, cur};
+    }
     }
     return {};
 }
+
+// The bits of a score: +0.0 (an empty window) and -0.0 (a perfect match)
+// must not be told apart by ==.
+std::uint64_t bits(double score) { return std::bit_cast<std::uint64_t>(score); }
 
 using Param = std::tuple<CpuLevel, Content>;
 
@@ -99,7 +128,7 @@ protected:
             fast.ctx.prune = prune;
             FrameRecord got = test::garbageRecord();
             EXPECT_EQ(exhaustiveSearch(got, ref.data(), cur.data(), fast.ctx), 0);
-            EXPECT_EQ(got.score, want.score) << "prune " << prune;
+            EXPECT_EQ(bits(got.score), bits(want.score)) << "prune " << prune << " " << got.score;
             EXPECT_EQ(got.dx, want.dx) << "prune " << prune;
             EXPECT_EQ(got.dy, want.dy) << "prune " << prune;
             // Whatever the fast path stores is the true score; unpruned, it
@@ -178,7 +207,136 @@ INSTANTIATE_TEST_SUITE_P(
     Levels, ExhaustiveEquivalence,
     ::testing::Combine(::testing::Values(CpuLevel::C, CpuLevel::SSE2, CpuLevel::AVX2),
                        ::testing::Values(Content::Noise, Content::Textured, Content::Flat,
-                                         Content::Ties, Content::Brighter)),
+                                         Content::Ties, Content::Brighter, Content::Periodic)),
+    paramName);
+
+// Every square step of one search, in order.
+struct Step {
+    Displacement centre;
+    std::int32_t radius;
+    Displacement best;
+    bool operator==(const Step &) const = default;
+};
+std::vector<Step> *stepLog = nullptr;
+
+template <SquareStepFn step>
+Displacement loggedStep(FrameRecord &record, Displacement centre, std::int32_t radius,
+                        const std::uint8_t *reference, const std::uint8_t *current,
+                        SearchContext &ctx) {
+    const Displacement best = step(record, centre, radius, reference, current, ctx);
+    stepLog->push_back({centre, radius, best});
+    return best;
+}
+
+class IterativeEquivalence : public ::testing::TestWithParam<Param> {
+protected:
+    void SetUp() override {
+        level_ = std::get<0>(GetParam());
+        if (scoreKernelsUpTo(level_).level != level_)
+            GTEST_SKIP() << cpuLevelName(level_) << " not available on this processor/build";
+    }
+
+    // The plain search and the engine's over one case: the same square
+    // steps in the same order, the same record, and a cache whose scores
+    // are exact.
+    void check(const Plane &ref, const Plane &cur, const ScoreGeometry &g, std::int32_t range) {
+        SCOPED_TRACE(::testing::Message() << g.width << "x" << g.height << " R " << range
+                                          << " step " << g.rowStep << " window "
+                                          << g.measureLeft << ".." << g.measureRight << " x "
+                                          << g.measureTop << ".." << g.measureBottom);
+        std::vector<Step> plainSteps, fastSteps;
+        test::SearchSetup plain(g, range, CpuLevel::C);
+        FrameRecord want = test::garbageRecord();
+        EXPECT_EQ(iterativeSearchReference(want, ref.data(), cur.data(), plain.ctx), 0);
+        stepLog = &plainSteps;
+        test::SearchSetup plainAgain(g, range, CpuLevel::C);
+        FrameRecord wantAgain = test::garbageRecord();
+        iterativeSearchFrom(wantAgain, {0, 0}, ref.data(), cur.data(), plainAgain.ctx,
+                            loggedStep<squareStep>);
+
+        test::SearchSetup fast(g, range, level_);
+        FrameRecord got = test::garbageRecord();
+        EXPECT_EQ(iterativeSearch(got, ref.data(), cur.data(), fast.ctx), 0);
+        stepLog = &fastSteps;
+        test::SearchSetup fastAgain(g, range, level_);
+        FrameRecord gotAgain = test::garbageRecord();
+        iterativeSearchFrom(gotAgain, {0, 0}, ref.data(), cur.data(), fastAgain.ctx,
+                            loggedStep<squareStepPruned>);
+        stepLog = nullptr;
+
+        EXPECT_EQ(bits(got.score), bits(want.score)) << got.score << " " << want.score;
+        EXPECT_EQ(got.dx, want.dx);
+        EXPECT_EQ(got.dy, want.dy);
+        ASSERT_EQ(fastSteps.size(), plainSteps.size());
+        for (std::size_t i = 0; i < plainSteps.size(); ++i) {
+            ASSERT_EQ(fastSteps[i], plainSteps[i]) << "step " << i;
+        }
+        // A negative entry is the exact score; 0.0 is what the plain search
+        // left 0.0 (unscored or a perfect match); a positive entry is a
+        // candidate the plain search scored, ruled out.
+        const ScoreCache &p = plain.cache, &f = fast.cache;
+        for (std::int32_t dy = p.reachLow(); dy <= p.reachHigh(); ++dy) {
+            for (std::int32_t dx = p.reachLow(); dx <= p.reachHigh(); ++dx) {
+                if (!p.contains(dx, dy)) continue;
+                const double e = f.entry(dx, dy);
+                if (e < 0.0) {
+                    ASSERT_EQ(bits(e), bits(p.entry(dx, dy))) << dx << "," << dy;
+                } else if (e == 0.0) {
+                    ASSERT_EQ(p.entry(dx, dy), 0.0) << dx << "," << dy;
+                } else {
+                    ASSERT_EQ(e, 1.0) << dx << "," << dy;
+                }
+            }
+        }
+    }
+
+    CpuLevel level_ = CpuLevel::C;
+};
+
+TEST_P(IterativeEquivalence, SameStepsAndRecordForEveryRangeWindowAndShift) {
+    const Content content = std::get<1>(GetParam());
+    struct Frame {
+        std::int32_t width, height;
+    };
+    // 32 x 20: the centre bound lets the centre move only a little.
+    for (const Frame size : {Frame{72, 44}, Frame{97, 61}, Frame{32, 20}}) {
+        const std::int32_t W = size.width, H = size.height;
+        const std::pair<std::int32_t, std::int32_t> shifts[] = {{3, -2}, {-7, 5}, {0, 0}, {11, -9}};
+        for (const auto &[shiftX, shiftY] : shifts) {
+            const std::uint32_t seed =
+                0xfeed + 97 * static_cast<std::uint32_t>(content) + 13 * W + shiftX;
+            SCOPED_TRACE(::testing::Message() << "seed " << seed << " content "
+                                              << contentName(content) << " shift " << shiftX
+                                              << "," << shiftY);
+            const auto [ref, cur] = makePlanes(content, W, H, seed, -shiftX, shiftY);
+            for (std::int32_t range : {-1, 0, 1, 2, 3, 4, 7, 8, 13, 20}) {
+                if (range > std::min(W, H) / 2) continue;
+                for (std::int32_t step : {1, 2}) {
+                    check(ref, cur, test::defaultWindow(W, H, std::max(range, 0), step), range);
+                    check(ref, cur, test::fullWindow(W, H, step), range);
+                }
+            }
+        }
+    }
+}
+
+// Windows left empty: every score is 0.0, so every step scores its centre
+// again and keeps it.
+TEST_P(IterativeEquivalence, EmptyWindowKeepsTheStartingZeros) {
+    const Content content = std::get<1>(GetParam());
+    const std::int32_t W = 40, H = 30;
+    const auto [ref, cur] = makePlanes(content, W, H, 5, 0, 0);
+    ScoreGeometry g = test::fullWindow(W, H);
+    g.measureTop = 20;
+    g.measureBottom = 19;
+    check(ref, cur, g, 6);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Levels, IterativeEquivalence,
+    ::testing::Combine(::testing::Values(CpuLevel::C, CpuLevel::SSE2, CpuLevel::AVX2),
+                       ::testing::Values(Content::Noise, Content::Textured, Content::Flat,
+                                         Content::Ties, Content::Brighter, Content::Periodic)),
     paramName);
 
 }  // namespace
