@@ -101,8 +101,9 @@ else
   cmake --preset win32 -DPLACIDOR_RUN_WINDOWS_TESTS=OFF
   cmake --build --preset win32 -j"$jobs"
   run_ctest --preset win32 -j"$jobs"
-  echo "win32: skipped, not passed: ${not_run}(the 32-bit test programs, built but not run:" \
-       "$win32_why; only the export table, import and install checks ran)"
+  n_not_run=$(wc -w <<<"$not_run")
+  echo "win32: ${n_not_run} tests skipped, not run: ${not_run% } (built, but ${win32_why});" \
+       "only the export table, import and install checks ran"
 fi
 
 step "sanitizers (address, undefined) over the unit tests"
