@@ -33,7 +33,7 @@ namespace {
 
 // What each output will hold, checked before any work: a stream the
 // container cannot hold is refused now, not after the analysis.
-void planOutputs(const Options &o) {
+VideoInfo planOutputs(const Options &o) {
     VideoInput input(o.input);
     for (const std::string *name : {&o.output, &o.compareFile}) {
         if (name->empty()) continue;
@@ -41,15 +41,31 @@ void planOutputs(const Options &o) {
         if (name == &o.output)
             for (const std::string &w : plan.warnings) std::fprintf(stderr, "placidor: %s\n", w.c_str());
     }
+    return input.info();
 }
 
-int stabilise(const Options &o) {
-    if (access(o.input.c_str(), R_OK) != 0 && o.input.find("://") == std::string::npos)
-        throw HostError("cannot read '" + o.input + "': " + std::strerror(errno));
-    planOutputs(o);
-    const std::string temp = claimTemp(0, o.output, o.overwrite);
-    const std::string compareTemp = o.compareFile.empty() ? "" : claimTemp(1, o.compareFile, o.overwrite);
+void checkReadable(const std::string &input) {
+    if (access(input.c_str(), R_OK) != 0 && input.find("://") == std::string::npos)
+        throw HostError("cannot read '" + input + "': " + std::strerror(errno));
+}
+
+int stabilise(const Options &given) {
+    checkDistinctFiles(given.input,
+                       {given.output, given.compareFile, given.rectsFile, given.plotFile, given.progressFile});
+    struct stat progressStat {};
+    if (!given.overwrite && !given.progressFile.empty() && given.progressFile != "-" &&
+        stat(given.progressFile.c_str(), &progressStat) == 0 && S_ISREG(progressStat.st_mode))
+        throw HostError("'" + given.progressFile + "' already exists (use -y to replace it)");
+    Options o = given;
+    o.input = spoolIfPipe(given.input, given.output);
+    checkReadable(o.input);
+    const VideoInfo info = planOutputs(o);
+    const std::string temp = claimTemp(TempOutput, o.output, o.overwrite);
+    const std::string compareTemp = o.compareFile.empty() ? "" : claimTemp(TempCompare, o.compareFile, o.overwrite);
+    const std::string rectsTemp = o.rectsFile.empty() ? "" : claimTemp(TempRects, o.rectsFile, o.overwrite);
+    const std::string plotTemp = o.plotFile.empty() ? "" : claimTemp(TempPlot, o.plotFile, o.overwrite);
     Progress progress(isatty(STDERR_FILENO) && !o.quiet, o.progressFile);
+    progress.setFrameRate(av_q2d(info.frameRate));
 
     setAnalysing(true);
     Analysis a = analyse(o.input, o, progress);
@@ -57,19 +73,23 @@ int stabilise(const Options &o) {
     if (a.stoppedEarly)
         std::fprintf(stderr, "placidor: analysis stopped at frame %d; later frames keep its framing\n", a.lastFrame);
 
-    if (!o.rectsFile.empty()) saveRects(o.rectsFile, a.path, a.info.width, a.info.height, a.frameRate);
-    if (!o.plotFile.empty()) savePlot(o.plotFile, a.path, a.frameRate);
+    if (!o.rectsFile.empty()) saveRects(o.rectsFile, a.path, a.info.width, a.info.height, a.frameRate, rectsTemp);
+    if (!o.plotFile.empty()) savePlot(o.plotFile, a.path, a.frameRate, plotTemp);
     if (!o.retune.empty()) {
         std::printf("smoothing_ms  max_clip_error_px  kept_percent\n");
         for (const Retuning &r : retune(a.firstFrame, o.retune))
             std::printf("%12d  %17d  %12.1f\n", r.smoothTimeMs, r.maxClipError, r.keptFraction * 100.0);
-        std::fflush(stdout);
+        if (std::fflush(stdout) != 0) throw HostError(std::string("writing the retune table failed: ") + std::strerror(errno));
     }
 
     const RenderStats stats = renderPass(o, a, temp, compareTemp, progress);
     StabilizerFree();
-    commitTemp(0, o.output);
-    if (!o.compareFile.empty()) commitTemp(1, o.compareFile);
+    commitTemp(TempOutput, o.output, o.overwrite);
+    if (!o.compareFile.empty()) commitTemp(TempCompare, o.compareFile, o.overwrite);
+    if (!o.rectsFile.empty()) commitTemp(TempRects, o.rectsFile, o.overwrite);
+    if (!o.plotFile.empty()) commitTemp(TempPlot, o.plotFile, o.overwrite);
+    removeTemps();  // a spooled input
+    progress.finish();
 
     const ClipRect &r = a.path.rects.front();
     const Shake shake = shakeOf(a.path, a.frameRate);
@@ -83,16 +103,19 @@ int stabilise(const Options &o) {
     return ExitOk;
 }
 
-int measure(const Options &o) {
-    if (access(o.input.c_str(), R_OK) != 0 && o.input.find("://") == std::string::npos)
-        throw HostError("cannot read '" + o.input + "': " + std::strerror(errno));
+int measure(const Options &given) {
+    Options o = given;
+    o.input = spoolIfPipe(given.input, ".");
+    checkReadable(o.input);
     Progress progress(isatty(STDERR_FILENO) && !o.quiet, o.progressFile);
     setAnalysing(true);
     Analysis a = analyse(o.input, o, progress);
     setAnalysing(false);
     StabilizerFree();
+    removeTemps();
+    progress.finish();
     const Shake s = shakeOf(a.path, a.frameRate);
-    std::printf("%s: %d frames, %dx%d, shake %.3f px RMS (horizontal %.3f, vertical %.3f)\n", o.input.c_str(),
+    std::printf("%s: %d frames, %dx%d, shake %.3f px RMS (horizontal %.3f, vertical %.3f)\n", given.input.c_str(),
                 a.lastFrame - a.firstFrame + 1, a.info.width, a.info.height, s.total, s.x, s.y);
     return ExitOk;
 }

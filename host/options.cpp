@@ -333,9 +333,10 @@ Analysis:
       --smooth-x MS       horizontal smoothing time only
       --smooth-y MS       vertical smoothing time only (default: as horizontal)
       --no-smooth         lock the framing of the first frame (a tripod shot)
-  -c, --crop-limit X[,Y]  largest correction, in pixels or percent (8%), per
-                          axis. Where the shake needs more, the correction is
-                          cut short. Default: half the frame (no limit).
+  -c, --crop-limit X[,Y]  largest correction per axis, in pixels (20) or
+                          percent of the frame (8%). Where the shake needs
+                          more, the correction is cut short. Default: half
+                          the frame (no limit).
   -w, --window L,T,R,B    where motion is measured: the picture's region from
                           column L, row T to column R, row B, in pixels or
                           percent. Default: the middle half, 25%,25%,75%,75%.
@@ -360,8 +361,9 @@ Output:
       --retune MS,MS,...  after the analysis, report for each smoothing time
                           how far the crop limits cut the path short (pixels)
                           and how much of the frame is kept
-      --progress FILE     machine-readable progress (key=value lines); - for
-                          standard output
+      --progress FILE     machine-readable progress in FFmpeg's -progress
+                          format (key=value lines, one progress=end at the
+                          end); - for standard output
   -q, --quiet             no progress on the terminal
   -v, --verbose           show FFmpeg's warnings and errors; -vv also its
                           information messages
@@ -379,12 +381,17 @@ Demo clip (--make-demo):
       --demo-path FILE    also write the camera path used, as CSV
 
 Ctrl-C during the analysis stops it early and renders what was analysed;
-a second Ctrl-C, or one during rendering, aborts. OUTPUT is written under a
-temporary name and renamed only when complete.
+a second Ctrl-C, or one during rendering, aborts. OUTPUT and the --compare,
+--rects and --plot files are written under temporary names and renamed only
+when complete; without -y none of them, nor the --progress file, replaces an
+existing file. An OUTPUT that is INPUT under another name is refused. INPUT
+may be a pipe (-, pipe:0, a named pipe): it is copied to a temporary file
+beside OUTPUT first.
 
 Exit status: 0 done, 1 failed (unreadable input, no video stream, output
-not writable or already present without -y, encoding error), 2 bad command
-line, 130 interrupted.
+not writable or already present without -y, a stream the container cannot
+hold, encoding error), 2 bad command line, 128 + the signal when stopped by
+one (130 Ctrl-C, 143 SIGTERM), leaving no file.
 )";
 }
 

@@ -1,17 +1,22 @@
 #include "progress.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include "error.h"
 
 namespace placidor::host {
 
 using Clock = std::chrono::steady_clock;
 
-Progress::Progress(bool terminal, const std::string &machineFile) : terminal_(terminal) {
+Progress::Progress(bool terminal, const std::string &machineFile)
+    : terminal_(terminal), machineName_(machineFile == "-" ? "standard output" : "'" + machineFile + "'") {
     if (machineFile == "-") {
         machine_ = stdout;
     } else if (!machineFile.empty()) {
         machine_ = std::fopen(machineFile.c_str(), "w");
-        if (!machine_) throw HostError("cannot write the progress file '" + machineFile + "'");
+        if (!machine_)
+            throw HostError("cannot write the progress file '" + machineFile + "': " + std::strerror(errno));
         ownsMachine_ = true;
     }
 }
@@ -44,7 +49,7 @@ void Progress::update(std::int64_t framesDone) {
 double Progress::end(std::int64_t framesDone) {
     done_ = framesDone;
     if (terminal_) draw(true);
-    emit(true);
+    emit(false);
     const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
     return seconds > 0 ? static_cast<double>(done_) / seconds : 0.0;
 }
@@ -64,14 +69,34 @@ void Progress::draw(bool final) {
     std::fflush(stderr);
 }
 
+void Progress::finish() {
+    emit(true);
+    if (ownsMachine_) {
+        if (std::fclose(machine_) != 0 && !writeError_) writeError_ = errno ? errno : EIO;
+        machine_ = nullptr;
+        ownsMachine_ = false;
+    }
+    if (writeError_)
+        throw HostError("writing the progress to " + machineName_ + " failed: " + std::strerror(writeError_));
+}
+
+// FFmpeg's -progress keys, out_time being the video time the pass has
+// reached; pass and total_frames are this program's own.
 void Progress::emit(bool final) {
     if (!machine_) return;
     const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
     const double fps = seconds > 0 ? static_cast<double>(done_) / seconds : 0.0;
-    std::fprintf(machine_, "pass=%s\nframe=%lld\ntotal_frames=%lld\nfps=%.2f\nelapsed_us=%lld\nprogress=%s\n",
-                 pass_, (long long)done_, (long long)total_, fps, (long long)(seconds * 1e6),
-                 final ? "end" : "continue");
-    std::fflush(machine_);
+    const auto outUs = static_cast<long long>(frameRate_ > 0 ? static_cast<double>(done_) / frameRate_ * 1e6 : 0);
+    const double speed = seconds > 0 ? static_cast<double>(outUs) / 1e6 / seconds : 0.0;
+    errno = 0;
+    const int rc = std::fprintf(
+        machine_,
+        "pass=%s\nframe=%lld\ntotal_frames=%lld\nfps=%.2f\nbitrate=N/A\ntotal_size=N/A\nout_time_us=%lld\n"
+        "out_time_ms=%lld\nout_time=%02lld:%02lld:%02lld.%06lld\ndup_frames=0\ndrop_frames=0\nspeed=%.3gx\n"
+        "progress=%s\n",
+        pass_, (long long)done_, (long long)total_, fps, outUs, outUs, outUs / 3600000000LL,
+        outUs / 60000000LL % 60, outUs / 1000000LL % 60, outUs % 1000000LL, speed, final ? "end" : "continue");
+    if ((rc < 0 || std::fflush(machine_) != 0) && !writeError_) writeError_ = errno ? errno : EIO;
 }
 
 }  // namespace placidor::host

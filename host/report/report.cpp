@@ -144,20 +144,21 @@ void writePlotSvg(std::ostream &out, const CameraPath &p, double frameRate) {
         << p.maxClipError << " px)</text></g>\n</svg>\n";
 }
 
-void saveRects(const std::string &file, const CameraPath &path, int width, int height, double frameRate) {
-    std::ofstream out(file);
+void saveRects(const std::string &file, const CameraPath &path, int width, int height, double frameRate,
+               const std::string &writePath) {
+    std::ofstream out(writePath.empty() ? file : writePath);
     if (!out) throw HostError("cannot write '" + file + "'");
     if (file.size() >= 5 && file.substr(file.size() - 5) == ".json") writeRectsJson(out, path, width, height, frameRate);
     else writeRectsCsv(out, path);
-    out.flush();
+    out.close();
     if (!out) throw HostError("writing '" + file + "' failed");
 }
 
-void savePlot(const std::string &file, const CameraPath &path, double frameRate) {
-    std::ofstream out(file);
+void savePlot(const std::string &file, const CameraPath &path, double frameRate, const std::string &writePath) {
+    std::ofstream out(writePath.empty() ? file : writePath);
     if (!out) throw HostError("cannot write '" + file + "'");
     writePlotSvg(out, path, frameRate);
-    out.flush();
+    out.close();
     if (!out) throw HostError("writing '" + file + "' failed");
 }
 

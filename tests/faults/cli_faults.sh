@@ -66,7 +66,7 @@ check() {
         fail "$name: hung (killed after the time limit)"
         return
     fi
-    if [ "$status" -gt 128 ] && [ "$status" -ne 130 ]; then
+    if [ "$status" -gt 128 ] && [ "$status" -ne 130 ] && [ "$status" -ne 143 ]; then
         fail "$name: died with status $status: $(tail -n3 "$errfile")"
         return
     fi
@@ -282,14 +282,16 @@ interrupt_at() {
     # The progress lines on stderr are not what is checked here.
     if [ $status -eq 0 ]; then
         check "$name" ok "$out" 0 "$errfile" "$long_frames" 480x270
-    elif [ $status -eq 130 ]; then
+    elif [ $status -eq 130 ] || [ $status -eq 143 ]; then
         [ -e "$out" ] && fail "$name: interrupted, yet left '$out'"
         no_temporaries "$out" || fail "$name: interrupted, yet left a temporary file"
         echo "ok   $name: interrupted, no file"
     else
         check "$name" either "$out" $status "$errfile"
     fi
-    [ $status -eq 0 ] || [ $status -eq 130 ] || fail "$name: status $status, expected 0 or 130"
+    # Interrupted: 128 + the signal, 130 for SIGINT, 143 for SIGTERM.
+    local expected=$((128 + $(kill -l "${*: -1}")))
+    [ $status -eq 0 ] || [ $status -eq $expected ] || fail "$name: status $status, expected 0 or $expected"
     last_status=$status
 }
 

@@ -647,3 +647,146 @@ TEST_F(CliFiles, OutputsThatCannotBeOneVideoFileAreRefused) {
         EXPECT_TRUE(files.empty()) << out << ": " << ::testing::PrintToString(files);
     }
 }
+
+// The same file under another spelling, a symlink or a hard link is still
+// the input: refused, and the input survives.
+TEST_F(CliFiles, TheInputIsNeverTheOutputUnderAnotherName) {
+    const fs::path input = demo("in.mp4");
+    const std::string before = slurp(input);
+    fs::create_symlink(input, at("link.mp4"));
+    fs::create_hard_link(input, at("hard.mp4"));
+    const std::string dotted = (dir_ / "." / "in.mp4").string();
+    for (const std::vector<std::string> &args :
+         std::vector<std::vector<std::string>>{{input.string(), dotted, "-y"},
+                                               {input.string(), at("link.mp4").string(), "-y"},
+                                               {input.string(), at("hard.mp4").string(), "-y"},
+                                               {input.string(), at("out.mp4").string(), "-y", "--progress", dotted}}) {
+        const Result r = run(args);
+        EXPECT_EQ(r.status, 2) << ::testing::PrintToString(args) << ": " << r.err;
+        EXPECT_NE(r.err.find("input"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(slurp(input), before);
+    EXPECT_FALSE(fs::exists(at("out.mp4")));
+}
+
+// Without -y nothing is replaced: side files that exist are refused, and
+// of two runs racing for the same new name only one succeeds.
+TEST_F(CliFiles, WithoutOverwriteNothingIsReplaced) {
+    const fs::path input = demo("in.mp4");
+    std::ofstream(at("rects.csv")) << "precious";
+    std::ofstream(at("p.txt")) << "precious";
+    Result r = run({input.string(), at("out.mp4").string(), "--rects", at("rects.csv").string()});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("rects.csv"), std::string::npos) << r.err;
+    r = run({input.string(), at("out.mp4").string(), "--progress", at("p.txt").string()});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(slurp(at("rects.csv")), "precious");
+    EXPECT_EQ(slurp(at("p.txt")), "precious");
+    EXPECT_FALSE(fs::exists(at("out.mp4")));
+
+    std::vector<pid_t> pids;
+    std::vector<Result> results;
+    for (int i = 0; i < 2; ++i)
+        pids.push_back(start({input.string(), at("race.mp4").string(), "-q", "--preset", "ultrafast"},
+                             "race" + std::to_string(i)));
+    for (int i = 0; i < 2; ++i) {
+        outFile_ = at("race" + std::to_string(i) + ".out");
+        errFile_ = at("race" + std::to_string(i) + ".err");
+        results.push_back(finish(pids[std::size_t(i)]));
+    }
+    EXPECT_EQ((results[0].status == 0) + (results[1].status == 0), 1)
+        << results[0].status << " " << results[0].err << " / " << results[1].status << " " << results[1].err;
+    EXPECT_EQ(probe(at("race.mp4")).size(), 2u);
+    EXPECT_TRUE(leftovers().empty());
+}
+
+// Side files that cannot be written are reported with the reason before
+// the analysis; a progress stream that fails to write fails the run.
+TEST_F(CliFiles, SideFileErrorsComeFirstWithTheirReason) {
+    const fs::path input = demo("in.mp4");
+    for (const std::string option : {"--rects", "--plot", "--progress"}) {
+        const std::string bad = at(option == "--plot" ? "no/dir/p.svg" : "no/dir/r.csv").string();
+        const Result r = run({input.string(), at("out.mp4").string(), option, bad, "--progress",
+                              option == "--progress" ? bad : at("p.txt").string()});
+        EXPECT_EQ(r.status, 1) << option << ": " << r.err;
+        EXPECT_NE(r.err.find("No such file or directory"), std::string::npos) << option << ": " << r.err;
+        EXPECT_EQ(slurp(at("p.txt")).find("frame="), std::string::npos) << option;
+        EXPECT_FALSE(fs::exists(at("out.mp4")));
+        fs::remove(at("p.txt"));
+    }
+    const Result r = run({input.string(), at("out.mp4").string(), "-q", "--preset", "ultrafast", "--progress",
+                          "/dev/full"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("No space left"), std::string::npos) << r.err;
+    EXPECT_TRUE(leftovers().empty());
+}
+
+// The progress stream is FFmpeg's: its keys, and one progress=end, last.
+TEST_F(CliFiles, ProgressFollowsFfmpegsFormat) {
+    const fs::path input = demo("in.mp4");
+    const Result r = run({input.string(), at("out.mp4").string(), "-q", "--preset", "ultrafast", "--progress",
+                          at("p.txt").string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string text = slurp(at("p.txt"));
+    std::size_t ends = 0;
+    for (std::size_t p = text.find("progress=end"); p != std::string::npos; p = text.find("progress=end", p + 1))
+        ++ends;
+    EXPECT_EQ(ends, 1u);
+    ASSERT_GE(text.size(), 13u);
+    EXPECT_EQ(text.substr(text.size() - 13), "progress=end\n");
+    for (const char *key : {"\nframe=", "\nfps=", "\nout_time_us=", "\nout_time_ms=", "\nout_time=", "\nspeed="})
+        EXPECT_NE(text.find(key), std::string::npos) << key;
+    // 60 frames at 25 fps: the render ends at 2.4 s of video.
+    EXPECT_NE(text.find("frame=60\n"), std::string::npos);
+    EXPECT_NE(text.find("out_time=00:00:02.400000\n"), std::string::npos) << text;
+}
+
+// Pipes: standard input and named pipes are read once into a temporary
+// file, which both passes read; nothing of it is left afterwards.
+TEST_F(CliFiles, PipedInputsAreStabilised) {
+    const fs::path input = demo("in.mp4");
+    const std::string cli = PLACIDOR_CLI_PATH;
+    int status = std::system(("cat '" + input.string() + "' | '" + cli + "' - '" + at("stdin.mp4").string() +
+                              "' -q --preset ultrafast 2>'" + at("stdin.err").string() + "'")
+                                 .c_str());
+    EXPECT_EQ(status, 0) << slurp(at("stdin.err"));
+    ASSERT_EQ(mkfifo(at("fifo").c_str(), 0600), 0);
+    status = std::system(("(cat '" + input.string() + "' > '" + at("fifo").string() + "' &); timeout 60 '" + cli +
+                          "' '" + at("fifo").string() + "' '" + at("fifo.mp4").string() + "' -q --preset ultrafast 2>'" +
+                          at("fifo.err").string() + "'")
+                             .c_str());
+    EXPECT_EQ(status, 0) << slurp(at("fifo.err"));
+    for (const char *out : {"stdin.mp4", "fifo.mp4"}) {
+        const auto streams = probe(at(out));
+        ASSERT_EQ(streams.size(), 2u) << out;
+        EXPECT_EQ(streams[1].frames, 60) << out;
+    }
+    EXPECT_TRUE(leftovers().empty()) << ::testing::PrintToString(leftovers());
+}
+
+// Every terminating signal removes the temporary files and exits with
+// 128 + its number, as other tools do.
+TEST_F(CliFiles, SignalsLeaveNothingBehind) {
+    const fs::path input = demo("big.mp4", "640x480", "6");
+    for (const int signal : {SIGTERM, SIGHUP, SIGQUIT}) {
+        std::vector<std::string> args = {input.string(), at("out.mp4").string(), "--progress",
+                                         at("progress.txt").string(), "--rects", at("rects.csv").string(), "-y"};
+        args.insert(args.end(), kSlowAnalysis.begin(), kSlowAnalysis.end());
+        const pid_t pid = start(args);
+        ASSERT_TRUE(waitForAnalysis(at("progress.txt")));
+        kill(pid, signal);
+        const Result r = finish(pid);
+        EXPECT_EQ(r.status, 128 + signal) << signal << ": " << r.err;
+        EXPECT_FALSE(fs::exists(at("out.mp4")));
+        EXPECT_FALSE(fs::exists(at("rects.csv")));
+        EXPECT_TRUE(leftovers().empty()) << signal;
+        fs::remove(at("progress.txt"));
+    }
+    // The reader of --progress - going away (SIGPIPE).
+    const int status = std::system(("'" PLACIDOR_CLI_PATH "' '" + input.string() + "' '" + at("out.mp4").string() +
+                                    "' --progress - -q --search-range 100 2>/dev/null | head -c 10 >/dev/null")
+                                       .c_str());
+    (void)status;  // the pipeline's status is head's
+    EXPECT_FALSE(fs::exists(at("out.mp4")));
+    EXPECT_TRUE(leftovers().empty()) << ::testing::PrintToString(leftovers());
+}
