@@ -1,12 +1,14 @@
 #include "analysis.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
-#include <cstring>
-#include <exception>
+#include <mutex>
 
 #include "error.h"
 #include "input/frame_source.h"
+#include "measure/engine_pass.h"
+#include "measure/phase_track.h"
 #include "placidor_escape.h"
 
 namespace placidor::host {
@@ -15,100 +17,210 @@ std::atomic<int> userInterrupts{0};
 
 namespace {
 
-struct PassHost {
-    FrameSource *source = nullptr;
-    std::int32_t width = 0, height = 0;
-    std::int32_t firstFrame = 0, lastFrame = 0;
-    std::vector<std::int32_t> dx, dy;  // of frames firstFrame.. as the fetches learn them
-    Progress *progress = nullptr;
-    std::exception_ptr failure;
-};
+// The coarse tracker looks at one pair of frames in every kPairEvery.
+constexpr int kPairEvery = 4;
+// Its working plane, samples across.
+constexpr int kCoarseWidth = 160;
 
-// The progress callback carries no user data.
-PassHost *activePass = nullptr;
-
-void PLACIDOR_CALL fetchFrame(std::int32_t frame, void *buffer, void *userData, double prevDx, double prevDy) {
-    auto &pass = *static_cast<PassHost *>(userData);
-    // Each fetch after the first brings the displacement of the frame before.
-    if (frame > pass.firstFrame) {
-        pass.dx.push_back(static_cast<std::int32_t>(std::lround(prevDx)));
-        pass.dy.push_back(static_cast<std::int32_t>(std::lround(prevDy)));
-    }
-    auto *bytes = static_cast<std::uint8_t *>(buffer);
-    std::memset(bytes, 0, 40);
-    bytes[0] = 40;  // pixelOffset, little-endian: the 40-byte header's size field
-    const std::size_t row = std::size_t(pass.width) * 3;
-    std::uint8_t *pixels = bytes + 40;
-    try {
-        if (pass.failure) throw HostError("");
-        auto bgr = pass.source->take(frame);
-        // Bottom row first, so that the rectangles come back top-down.
-        for (std::int32_t r = 0; r < pass.height; ++r)
-            std::memcpy(pixels + std::size_t(r) * row, bgr.data() + std::size_t(pass.height - 1 - r) * row, row);
-        pass.source->recycle(std::move(bgr));
-        if (frame < pass.lastFrame && !pass.source->has(frame + 1)) PlacidorPressEscape();  // end of the clip
-    } catch (...) {
-        if (!pass.failure) pass.failure = std::current_exception();
-        std::memset(pixels, 0, row * pass.height);
-        PlacidorPressEscape();
-    }
+// Pixel lengths of the user's window and crop limits, in the plane.
+Options scaledTo(const Options &o, int scale) {
+    Options s = o;
+    const auto shrink = [scale](Length &l) {
+        if (!l.percent) l.value /= scale;
+    };
+    if (s.window)
+        for (Length &l : *s.window) shrink(l);
+    if (s.cropX) shrink(*s.cropX);
+    if (s.cropY) shrink(*s.cropY);
+    return s;
 }
 
-void PLACIDOR_CALL progressed(std::int32_t frame) {
-    if (activePass && activePass->progress)
-        activePass->progress->update(std::int64_t{frame} - activePass->firstFrame + 1);
+struct PassOutcome {
+    std::int32_t last = 0;
+    std::vector<std::int32_t> dx, dy;
+    double framesPerSecond = 0;
+    std::int32_t searchRange = 0;   // normalised, pixels of the plane
+    std::vector<PhaseStep> coarse;  // the coarse tracker's sampled steps
+};
+
+PassOutcome runPass(const std::string &file, const Options &o, const Reach &reach, bool wholeFrame, bool track,
+                    const char *label, Progress &progress, Analysis &result) {
+    FrameSource source(file, o.firstFrame, o.lastFrame);
+    const VideoInfo &info = source.info();
+    result.info = info;
+    result.frameRate = static_cast<float>(av_q2d(info.frameRate));
+    const int pw = info.width / reach.scale, ph = info.height / reach.scale;
+    const std::int32_t lastWanted = o.lastFrame.value_or(INT32_MAX);
+
+    Options scaled = scaledTo(o, reach.scale);
+    scaled.searchRange = reach.searchRange;
+    if (wholeFrame && !o.window)
+        scaled.window = std::vector<Length>{{0, true}, {0, true}, {100, true}, {100, true}};
+    StabilizerParams params = makeParams(scaled, pw, ph, result.frameRate, lastWanted);
+    StabilizerParams normalised;
+    try {
+        normalised = initPlaneEngine(params);
+    } catch (const std::runtime_error &e) {
+        throw HostError(e.what());
+    }
+
+    PhaseTracker tracker(info.width, info.height, kCoarseWidth);
+    std::mutex trackerMutex;
+    if (track)
+        source.observe([&](std::int32_t index, const std::uint8_t *plane, int, int) {
+            const std::int32_t k = index - o.firstFrame;
+            if (k % kPairEvery > 1) return;
+            std::lock_guard lock(trackerMutex);
+            if (k % kPairEvery == 0) tracker.restart();
+            tracker.add(plane);
+        });
+    PlaneSettings settings;
+    settings.channel = o.channel;
+    settings.scale = reach.scale;
+    settings.highPass = o.prefilter;
+    settings.region = engineReadRegion(normalised);
+    source.start(settings);
+    if (!source.has(o.firstFrame)) {
+        if (o.firstFrame > 0)
+            throw HostError("--frames: '" + file + "' has no frame " + std::to_string(o.firstFrame), ExitUsage);
+        throw HostError("'" + file + "' has no video frames");
+    }
+
+    std::int64_t total = info.frameCountHint;
+    if (o.lastFrame) total = std::min<std::int64_t>(total > 0 ? total : INT64_MAX, *o.lastFrame + 1);
+    total = total > o.firstFrame ? total - o.firstFrame : 0;
+    PlaneFeed feed;
+    feed.has = [&](std::int32_t i) { return source.has(i); };
+    feed.take = [&](std::int32_t i) { return source.take(i); };
+    feed.recycle = [&](std::vector<std::uint8_t> &&p) { source.recycle(std::move(p)); };
+    progress.begin(label, total);
+    const std::int32_t first = o.firstFrame;
+    EnginePass pass = runEnginePass(feed, [&](std::int32_t frame) { progress.update(std::int64_t{frame} - first + 1); });
+    PassOutcome out;
+    out.framesPerSecond = progress.end(std::int64_t{pass.lastFrame} - first + 1);
+    out.last = pass.lastFrame;
+    out.dx = std::move(pass.dx);
+    out.dy = std::move(pass.dy);
+    out.searchRange = normalised.searchRange;
+    std::lock_guard lock(trackerMutex);
+    out.coarse = tracker.steps();
+    return out;
+}
+
+// Rectangles and paths of a plane scaled back to the frame.
+void scaleUp(CameraPath &path, double sx, double sy) {
+    for (ClipRect &r : path.rects) {
+        r.left *= sx;
+        r.right *= sx;
+        r.top *= sy;
+        r.bottom *= sy;
+    }
+    for (auto *v : {&path.measuredX, &path.correctionX, &path.deliveredX})
+        for (double &x : *v) x *= sx;
+    for (auto *v : {&path.measuredY, &path.correctionY, &path.deliveredY})
+        for (double &y : *v) y *= sy;
+    for (auto &d : path.dx) d = static_cast<std::int32_t>(std::lround(d * sx));
+    for (auto &d : path.dy) d = static_cast<std::int32_t>(std::lround(d * sy));
+    path.maxClipError = static_cast<std::int32_t>(std::ceil(path.maxClipError * std::max(sx, sy)));
+}
+
+void readPath(Analysis &a) {
+    a.path = readCameraPath(a.firstFrame, a.planeDx, a.planeDy);
+    if (a.scale > 1) scaleUp(a.path, a.scaleX, a.scaleY);
 }
 
 }  // namespace
 
 Analysis analyse(const std::string &file, const Options &options, Progress &progress) {
-    FrameSource source(file, options.firstFrame, options.lastFrame);
     Analysis result;
-    result.info = source.info();
-    const VideoInfo &info = result.info;
-    result.frameRate = static_cast<float>(av_q2d(info.frameRate));
-    if (!source.has(options.firstFrame)) {
-        if (options.firstFrame > 0)
-            throw HostError("--frames: '" + file + "' has no frame " + std::to_string(options.firstFrame), ExitUsage);
-        throw HostError("'" + file + "' has no video frames");
+    const int interruptsBefore = userInterrupts;
+    Reach reach;
+    reach.searchRange = options.searchRange;
+    const bool automatic = !options.searchRangeGiven;
+    PassOutcome pass = runPass(file, options, reach, false, automatic, "analyse", progress, result);
+    result.searchRange = pass.searchRange;
+    for (const PhaseStep &s : pass.coarse)
+        result.largestCoarseStep = std::max({result.largestCoarseStep, std::fabs(s.dx), std::fabs(s.dy)});
+
+    // Steps beyond three quarters of the range may have been missed.
+    const double beyond = automatic && userInterrupts == interruptsBefore
+                              ? stepBeyondReach(pass.coarse, 0.75 * pass.searchRange)
+                              : 0.0;
+    if (beyond > 0) {
+        reach = reachFor(beyond, result.info.width, result.info.height);
+        if (reach.scale > 1 || reach.searchRange > pass.searchRange) {
+            StabilizerFree();
+            pass = runPass(file, options, reach, true, false, "analyse (wide)", progress, result);
+            result.widened = true;
+            result.searchRange = pass.searchRange;
+        }
     }
 
-    PassHost pass;
-    pass.source = &source;
-    pass.width = info.width;
-    pass.height = info.height;
-    pass.firstFrame = options.firstFrame;
-    pass.lastFrame = options.lastFrame.value_or(INT32_MAX);
-    pass.progress = &progress;
-
-    StabilizerParams params = makeParams(options, info.width, info.height, result.frameRate, pass.lastFrame);
-    params.fetchFrame = fetchFrame;
-    params.progress = progressed;
-    if (StabilizerInit(params) != NoError)
-        throw HostError("the engine refused a " + std::to_string(info.width) + "x" + std::to_string(info.height) +
-                        " clip (not enough memory?)");
-
-    std::int64_t total = info.frameCountHint;
-    if (options.lastFrame) total = std::min<std::int64_t>(total > 0 ? total : INT64_MAX, *options.lastFrame + 1);
-    total = total > options.firstFrame ? total - options.firstFrame : 0;
-    progress.begin("analyse", total);
-    activePass = &pass;
-    const int interruptsBefore = userInterrupts;
-    const std::int32_t last = StabilizerCalculate(&pass);
-    activePass = nullptr;
-    result.framesPerSecond = progress.end(std::int64_t{last} - pass.firstFrame + 1);
-    if (pass.failure) std::rethrow_exception(pass.failure);
-
-    result.firstFrame = pass.firstFrame;
-    result.lastFrame = last;
+    result.scale = reach.scale;
+    result.firstFrame = options.firstFrame;
+    result.lastFrame = pass.last;
+    result.framesPerSecond = pass.framesPerSecond;
     result.stoppedEarly = userInterrupts != interruptsBefore;
-    // The last frame's displacement is recovered by readCameraPath.
-    pass.dx.push_back(0);
-    pass.dy.push_back(0);
-    const std::size_t n = static_cast<std::size_t>(std::int64_t{last} - pass.firstFrame + 1);
-    pass.dx.resize(n);
-    pass.dy.resize(n);
-    result.path = readCameraPath(pass.firstFrame, pass.dx, pass.dy);
+    result.planeDx = std::move(pass.dx);
+    result.planeDy = std::move(pass.dy);
+    const int pw = result.info.width / reach.scale, ph = result.info.height / reach.scale;
+    result.scaleX = double(result.info.width) / pw;
+    result.scaleY = double(result.info.height) / ph;
+    readPath(result);
+    return result;
+}
+
+Framing frameClip(Analysis &a, const Options &o) {
+    FramingRequest request;
+    request.target = o.keepTarget;
+    if (o.smoothGiven) {
+        request.smoothX = o.smoothX;
+        request.smoothY = o.smoothY != 0 ? o.smoothY : o.smoothX;
+    }
+    request.cropFixed = o.cropX.has_value();
+    std::vector<double> mx = a.path.measuredX, my = a.path.measuredY;
+    for (double &v : mx) v /= a.scaleX;
+    for (double &v : my) v /= a.scaleY;
+    const Framing f = chooseFraming(a.firstFrame, mx, my, request);
+    readPath(a);
+    return f;
+}
+
+IndependentShake measureIndependently(const std::string &file, const Options &o, Progress &progress) {
+    FrameSource source(file, o.firstFrame, o.lastFrame);
+    const VideoInfo &info = source.info();
+    IndependentShake result;
+    result.width = info.width;
+    result.height = info.height;
+    PhaseTracker tracker(info.width, info.height, 320);
+    std::mutex trackerMutex;
+    source.observe([&](std::int32_t, const std::uint8_t *plane, int, int) {
+        std::lock_guard lock(trackerMutex);
+        tracker.add(plane);
+    });
+    PlaneSettings settings;
+    settings.channel = o.channel;
+    settings.highPass = false;
+    source.start(settings);
+    progress.begin("measure", info.frameCountHint > o.firstFrame ? info.frameCountHint - o.firstFrame : 0);
+    for (std::int32_t i = o.firstFrame; source.has(i); ++i) {
+        source.recycle(source.take(i));
+        progress.update(++result.frames);
+        if (userInterrupts) break;
+    }
+    progress.end(result.frames);
+    if (result.frames == 0) throw HostError("'" + file + "' has no video frames");
+    {
+        std::lock_guard lock(trackerMutex);  // the tracker runs in the decoding thread
+        result.steps = tracker.steps();
+        result.steps.resize(std::min<std::size_t>(result.steps.size(), std::size_t(result.frames - 1)));
+    }
+    std::vector<double> dx, dy;
+    for (const PhaseStep &s : result.steps) {
+        dx.push_back(s.dx);
+        dy.push_back(s.dy);
+    }
+    result.shake = shakeOfSteps(dx, dy);
     return result;
 }
 

@@ -1,6 +1,16 @@
 // The analysis pass as this host runs it: frames decoded ahead in a
-// thread, served to StabilizerCalculate in the engine's buffer layout
-// (bottom row first), progress reported, Ctrl-C mapped to Escape.
+// thread and turned into the measurement plane (decoded luma or the chosen
+// channel, high-passed unless asked not to), served to StabilizerCalculate
+// in the engine's 2-byte layout, bottom row first; progress reported,
+// Ctrl-C mapped to Escape.
+//
+// Reach: while the engine measures, an independent coarse tracker (phase
+// correlation on a small plane, measure/phase_track.h) follows the motion
+// on a sample of frame pairs. When it saw steps that the search range
+// cannot reach, and the user did not choose the range, the clip is
+// analysed again with a range sized from those steps over the whole frame,
+// on a plane averaged down by the smallest whole factor that keeps the
+// search affordable.
 #pragma once
 
 #include <atomic>
@@ -9,6 +19,8 @@
 #include <vector>
 
 #include "input/input.h"
+#include "measure/crop_choice.h"
+#include "measure/reach.h"
 #include "options.h"
 #include "progress.h"
 #include "report/camera_path.h"
@@ -21,13 +33,34 @@ struct Analysis {
     std::int32_t firstFrame = 0, lastFrame = 0;  // analysed frames, both included
     bool stoppedEarly = false;                   // by the user (Ctrl-C)
     double framesPerSecond = 0;
-    CameraPath path;                             // rectangles, displacements, paths
+    CameraPath path;                             // rectangles, displacements, paths (pixels of the frame)
+    int scale = 1;                               // the plane the engine measured was frame / scale
+    std::int32_t searchRange = 0;                // as the engine used it, pixels of its plane
+    bool widened = false;                        // analysed again with a wider reach
+    double largestCoarseStep = 0;                // the coarse tracker's, pixels of the frame
+    std::vector<std::int32_t> planeDx, planeDy;  // the engine's displacements, pixels of its plane
+    double scaleX = 1, scaleY = 1;               // frame pixels per plane pixel
 };
 
 // Runs the pass over `file`. The engine keeps the analysis afterwards
 // (retune works on it) until StabilizerFree. Throws HostError.
 Analysis analyse(const std::string &file, const Options &options, Progress &progress);
 
+// Chooses the framing (smoothing time, crop limits) by the options: the
+// automatic choice for what the user left open (measure/crop_choice.h),
+// then reads the path again. Returns what was chosen.
+Framing frameClip(Analysis &analysis, const Options &options);
+
+// The shake of `file` by the independent estimator alone (phase
+// correlation on the luma at about 320 samples across, sub-pixel peak):
+// the path's distance from its 15-frame moving average, RMS.
+struct IndependentShake {
+    std::int64_t frames = 0;
+    int width = 0, height = 0;
+    ShakeFigure shake;
+    std::vector<PhaseStep> steps;
+};
+IndependentShake measureIndependently(const std::string &file, const Options &options, Progress &progress);
 
 // Set from the SIGINT handler; the analysis treats the first press as
 // Escape.

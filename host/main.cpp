@@ -44,6 +44,26 @@ VideoInfo planOutputs(const Options &o) {
     return input.info();
 }
 
+void reportFraming(const Options &o, const Analysis &a, const Framing &f) {
+    const double keptPercent = 100.0 * f.kept, targetPercent = 100.0 * o.keepTarget;
+    if (!f.metTarget)
+        std::fprintf(stderr, "placidor: warning: the framing keeps %.1f%% of the frame, less than the %.0f%% asked for%s\n",
+                     keptPercent, targetPercent,
+                     o.smoothGiven && o.cropX ? " (by the given --smooth and --crop-limit)" : "");
+    if (o.quiet) return;
+    if (a.widened)
+        std::fprintf(stderr, "placidor: steps of up to %.0f px: analysed again over the whole frame, search range %d px%s\n",
+                     a.largestCoarseStep, a.searchRange * a.scale,
+                     a.scale > 1 ? (" on a plane 1/" + std::to_string(a.scale) + " the size").c_str() : "");
+    char limit[64] = "no crop limit";
+    if (f.limitX > 0 || f.limitY > 0)
+        std::snprintf(limit, sizeof limit, "crop limit %.0f,%.0f px", f.limitX * a.scaleX, f.limitY * a.scaleY);
+    std::fprintf(stderr, "placidor: framing: smoothing %d ms%s, %s%s: keeps %.1f%% of the frame, path shake %.2f px"
+                 " (%d framings compared, target %.0f%%)\n",
+                 f.smoothX, f.smoothY != f.smoothX ? (" / " + std::to_string(f.smoothY) + " ms").c_str() : "", limit,
+                 f.held ? " (clamped)" : "", keptPercent, f.shake * a.scaleX, f.tried, targetPercent);
+}
+
 void checkReadable(const std::string &input) {
     if (access(input.c_str(), R_OK) != 0 && input.find("://") == std::string::npos)
         throw HostError("cannot read '" + input + "': " + std::strerror(errno));
@@ -72,6 +92,7 @@ int stabilise(const Options &given) {
     setAnalysing(false);
     if (a.stoppedEarly)
         std::fprintf(stderr, "placidor: analysis stopped at frame %d; later frames keep its framing\n", a.lastFrame);
+    reportFraming(o, a, frameClip(a, o));
 
     if (!o.rectsFile.empty()) saveRects(o.rectsFile, a.path, a.info.width, a.info.height, a.frameRate, rectsTemp);
     if (!o.plotFile.empty()) savePlot(o.plotFile, a.path, a.frameRate, plotTemp);
@@ -108,6 +129,15 @@ int measure(const Options &given) {
     o.input = spoolIfPipe(given.input, ".");
     checkReadable(o.input);
     Progress progress(isatty(STDERR_FILENO) && !o.quiet, o.progressFile);
+    if (!o.measureByEngine) {
+        const IndependentShake s = measureIndependently(o.input, o, progress);
+        removeTemps();
+        progress.finish();
+        std::printf("%s: %lld frames, %dx%d, shake %.3f px RMS (horizontal %.3f, vertical %.3f), by phase "
+                    "correlation\n",
+                    given.input.c_str(), (long long)s.frames, s.width, s.height, s.shake.total, s.shake.x, s.shake.y);
+        return ExitOk;
+    }
     setAnalysing(true);
     Analysis a = analyse(o.input, o, progress);
     setAnalysing(false);
@@ -115,8 +145,10 @@ int measure(const Options &given) {
     removeTemps();
     progress.finish();
     const Shake s = shakeOf(a.path, a.frameRate);
-    std::printf("%s: %d frames, %dx%d, shake %.3f px RMS (horizontal %.3f, vertical %.3f)\n", given.input.c_str(),
-                a.lastFrame - a.firstFrame + 1, a.info.width, a.info.height, s.total, s.x, s.y);
+    std::printf("%s: %d frames, %dx%d, shake %.3f px RMS (horizontal %.3f, vertical %.3f), by the engine; "
+                "analysed at %.1f fps\n",
+                given.input.c_str(), a.lastFrame - a.firstFrame + 1, a.info.width, a.info.height, s.total, s.x, s.y,
+                a.framesPerSecond);
     return ExitOk;
 }
 

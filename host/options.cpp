@@ -115,6 +115,7 @@ Options parseOptions(const std::vector<std::string> &args) {
             o.input = value();
         } else if (arg == "-r" || arg == "--search-range") {
             o.searchRange = parseInt(arg, value(), 1, 100);
+            o.searchRangeGiven = true;
         } else if (arg == "-m" || arg == "--method") {
             const std::string v = value();
             if (v == "full") o.iterativeSearch = false;
@@ -123,13 +124,31 @@ Options parseOptions(const std::vector<std::string> &args) {
         } else if (arg == "-s" || arg == "--smooth") {
             o.smoothX = parseSmoothing(arg, value());
             o.smoothY = 0;
+            o.smoothGiven = true;
         } else if (arg == "--smooth-x") {
             o.smoothX = parseSmoothing(arg, value());
+            o.smoothGiven = true;
         } else if (arg == "--smooth-y") {
             o.smoothY = parseSmoothing(arg, value());
+            o.smoothGiven = true;
         } else if (arg == "--no-smooth") {
             flag();
             o.smoothing = false;
+            o.smoothGiven = true;
+        } else if (arg == "--keep") {
+            std::string v = value();
+            if (!v.empty() && v.back() == '%') v.pop_back();
+            const double keep = parseDouble(arg, v);
+            if (keep < 10 || keep > 100) usage(arg + ": " + v + "% is outside 10..100%");
+            o.keepTarget = keep / 100.0;
+        } else if (arg == "--no-prefilter") {
+            flag();
+            o.prefilter = false;
+        } else if (arg == "--measure-by") {
+            const std::string v = value();
+            if (v == "phase") o.measureByEngine = false;
+            else if (v == "engine") o.measureByEngine = true;
+            else usage(arg + ": '" + v + "' is neither phase nor engine");
         } else if (arg == "-c" || arg == "--crop-limit") {
             const auto parts = split(value(), ',');
             if (parts.size() > 2) usage(arg + " takes X or X,Y");
@@ -295,7 +314,7 @@ StabilizerParams makeParams(const Options &o, std::int32_t width, std::int32_t h
     p.searchRange = o.searchRange;
     p.fieldHandling = o.fieldMode != 0 ? 1 : 0;
     p.fieldMode = o.fieldMode;
-    p.twoBytePixels = 0;
+    p.twoBytePixels = 1;  // the analysis hands over one plane (measure/engine_pass.h)
     p.smoothTimeX = o.smoothX;
     p.smoothTimeY = o.smoothY;
     p.searchMethod = o.iterativeSearch ? 1 : 0;

@@ -1,19 +1,86 @@
 #include "frame_source.h"
 
+#include <cstring>
+
 #include "../error.h"
 
 extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
 namespace placidor::host {
 
+namespace {
+
+struct FrameFree {
+    void operator()(AVFrame *f) const { av_frame_free(&f); }
+};
+using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
+
+struct SwsFree {
+    void operator()(SwsContext *s) const { sws_freeContext(s); }
+};
+
+// True when the frame's first plane is its 8-bit luma, one byte a sample.
+bool lumaInPlaneZero(const AVFrame *frame) {
+    const AVPixFmtDescriptor *d = av_pix_fmt_desc_get(AVPixelFormat(frame->format));
+    if (!d || (d->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_HWACCEL |
+                           AV_PIX_FMT_FLAG_BITSTREAM)))
+        return false;
+    const AVComponentDescriptor &c = d->comp[0];
+    return c.plane == 0 && c.step == 1 && c.depth == 8 && c.shift == 0 && c.offset == 0;
+}
+
+// Turns decoded frames into the plane of one channel at the clip's first
+// size: the luma straight from the frame when it can, else through
+// swscale into a frame of its own.
+class ChannelReader {
+public:
+    ChannelReader(int width, int height, int channel) : width_(width), height_(height), channel_(channel) {}
+
+    // The plane of `frame`: a pointer and a stride valid until the next call.
+    const std::uint8_t *read(const AVFrame *frame, std::ptrdiff_t &stride) {
+        if (channel_ == 0 && frame->width == width_ && frame->height == height_ && lumaInPlaneZero(frame)) {
+            stride = frame->linesize[0];
+            return frame->data[0];
+        }
+        // Other layouts, other channels, and a stream that changed its
+        // frame size midway (scaled back to the first size).
+        const AVPixelFormat target = channel_ == 0 ? AV_PIX_FMT_GRAY8 : AV_PIX_FMT_GBRP;
+        if (!converted_) {
+            converted_.reset(av_frame_alloc());
+            if (!converted_) throw HostError("out of memory");
+            converted_->format = target;
+            converted_->width = width_;
+            converted_->height = height_;
+            if (av_frame_get_buffer(converted_.get(), 0) < 0) throw HostError("out of memory");
+        }
+        SwsContext *s = sws_getCachedContext(sws_.release(), frame->width, frame->height,
+                                             AVPixelFormat(frame->format), width_, height_, target, SWS_BILINEAR,
+                                             nullptr, nullptr, nullptr);
+        sws_.reset(s);
+        if (!s) throw HostError("cannot convert the video's pixel format");
+        sws_scale(s, frame->data, frame->linesize, 0, frame->height, converted_->data, converted_->linesize);
+        // GBRP holds green, blue, red in planes 0, 1, 2.
+        const int plane = channel_ == 1 ? 2 : channel_ == 2 ? 0 : channel_ == 3 ? 1 : 0;
+        stride = converted_->linesize[plane];
+        return converted_->data[plane];
+    }
+
+private:
+    int width_, height_, channel_;
+    FramePtr converted_;
+    std::unique_ptr<SwsContext, SwsFree> sws_;
+};
+
+}  // namespace
+
 FrameSource::FrameSource(const std::string &path, std::int32_t firstFrame,
                          std::optional<std::int32_t> lastFrame, std::size_t depth)
     : input_(std::make_unique<VideoInput>(path)), info_(input_->info()), first_(firstFrame),
-      last_(lastFrame), depth_(depth < 2 ? 2 : depth) {
-    thread_ = std::thread([this] { run(); });
-}
+      last_(lastFrame), depth_(depth < 2 ? 2 : depth) {}
 
 FrameSource::~FrameSource() {
     {
@@ -21,39 +88,68 @@ FrameSource::~FrameSource() {
         stopping_ = true;
     }
     changed_.notify_all();
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
+}
+
+void FrameSource::start(const PlaneSettings &settings) {
+    settings_ = settings;
+    if (settings_.scale < 1) settings_.scale = 1;
+    started_ = true;
+    thread_ = std::thread([this] { run(); });
 }
 
 void FrameSource::run() {
-    SwsContext *sws = nullptr;
     const int w = info_.width, h = info_.height;
+    const int pw = planeWidth(), ph = planeHeight();
+    const int scale = settings_.scale;
+    PlaneRect region = settings_.region;
+    if (region.left >= region.right || region.top >= region.bottom) region = {0, 0, pw, ph};
+    ChannelReader reader(w, h, settings_.channel);
+    HighPass highPass;
+    std::vector<std::uint8_t> small(scale > 1 ? std::size_t(pw) * ph : 0);
     try {
         for (std::int32_t index = 0;; ++index) {
             if (last_ && index > *last_) break;
             AVFrame *frame = input_->nextFrame();
             if (!frame) break;
             if (index < first_) continue;
-            std::vector<std::uint8_t> bgr;
+            std::vector<std::uint8_t> plane;
             {
                 std::unique_lock lock(mutex_);
                 changed_.wait(lock, [&] { return stopping_ || ready_.size() < depth_; });
                 if (stopping_) break;
                 if (!spare_.empty()) {
-                    bgr = std::move(spare_.back());
+                    plane = std::move(spare_.back());
                     spare_.pop_back();
                 }
             }
-            bgr.resize(std::size_t(w) * h * 3);
-            // A stream may change its frame size midway; scale back to the first.
-            sws = sws_getCachedContext(sws, frame->width, frame->height, AVPixelFormat(frame->format), w, h,
-                                       AV_PIX_FMT_BGR24, SWS_BILINEAR, nullptr, nullptr, nullptr);
-            if (!sws) throw HostError("cannot convert the video's pixel format");
-            std::uint8_t *dst[4] = {bgr.data(), nullptr, nullptr, nullptr};
-            int dstStride[4] = {w * 3, 0, 0, 0};
-            sws_scale(sws, frame->data, frame->linesize, 0, frame->height, dst, dstStride);
+            plane.resize(std::size_t(pw) * ph);
+            std::ptrdiff_t stride = 0;
+            const std::uint8_t *samples = reader.read(frame, stride);
+            if (observer_) {
+                if (stride == w) {
+                    observer_(index, samples, w, h);
+                } else {
+                    std::vector<std::uint8_t> packed(std::size_t(w) * h);
+                    for (int r = 0; r < h; ++r)
+                        std::memcpy(packed.data() + std::size_t(r) * w, samples + r * stride, std::size_t(w));
+                    observer_(index, packed.data(), w, h);
+                }
+            }
+            if (scale > 1) {
+                downscalePlane(samples, stride, w, h, scale, small.data());
+                samples = small.data();
+                stride = pw;
+            }
+            if (settings_.highPass) {
+                highPass.apply(samples, stride, pw, ph, region, plane.data());
+            } else {
+                for (int r = 0; r < ph; ++r)
+                    std::memcpy(plane.data() + std::size_t(r) * pw, samples + r * stride, std::size_t(pw));
+            }
             {
                 std::lock_guard lock(mutex_);
-                ready_.push_back({index, std::move(bgr)});
+                ready_.push_back({index, std::move(plane)});
             }
             changed_.notify_all();
         }
@@ -61,7 +157,6 @@ void FrameSource::run() {
         std::lock_guard lock(mutex_);
         failure_ = std::current_exception();
     }
-    sws_freeContext(sws);
     {
         std::lock_guard lock(mutex_);
         ended_ = true;
@@ -70,10 +165,11 @@ void FrameSource::run() {
 }
 
 bool FrameSource::has(std::int32_t index) {
+    if (!started_) throw HostError("internal: frames asked for before the decoding started");
     std::unique_lock lock(mutex_);
     for (;;) {
         while (!ready_.empty() && ready_.front().index < index) {
-            spare_.push_back(std::move(ready_.front().bgr));
+            spare_.push_back(std::move(ready_.front().plane));
             ready_.pop_front();
             changed_.notify_all();
         }
@@ -89,15 +185,15 @@ bool FrameSource::has(std::int32_t index) {
 std::vector<std::uint8_t> FrameSource::take(std::int32_t index) {
     if (!has(index)) throw HostError("frame " + std::to_string(index) + " is missing");
     std::lock_guard lock(mutex_);
-    std::vector<std::uint8_t> bgr = std::move(ready_.front().bgr);
+    std::vector<std::uint8_t> plane = std::move(ready_.front().plane);
     ready_.pop_front();
     changed_.notify_all();
-    return bgr;
+    return plane;
 }
 
-void FrameSource::recycle(std::vector<std::uint8_t> &&bgr) {
+void FrameSource::recycle(std::vector<std::uint8_t> &&plane) {
     std::lock_guard lock(mutex_);
-    spare_.push_back(std::move(bgr));
+    spare_.push_back(std::move(plane));
 }
 
 }  // namespace placidor::host

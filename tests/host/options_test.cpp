@@ -36,7 +36,7 @@ TEST(Options, DefaultsLeaveTheEngineItsOwnChoices) {
     EXPECT_EQ(p.smoothingMode, 0);
     EXPECT_EQ(p.channel, 0);
     EXPECT_EQ(p.fieldHandling, 0);
-    EXPECT_EQ(p.twoBytePixels, 0);
+    EXPECT_EQ(p.twoBytePixels, 1);
     // Zero limits and window: the engine's defaults, half the frame and
     // its middle half.
     const StabilizerParams n = normalised(p);

@@ -1,0 +1,44 @@
+#include "reach.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace placidor::host {
+
+namespace {
+
+// Peaks below this are noise rather than a match.
+constexpr double kConfidentPeak = 0.04;
+
+}  // namespace
+
+Reach reachFor(double largestStep, int width, int height) {
+    const double need = largestStep * 1.1 + 2.0;
+    Reach r;
+    for (int scale = 1;; ++scale) {
+        const int w = width / scale, h = height / scale;
+        const auto range = static_cast<std::int32_t>(std::ceil(need / scale));
+        const double compared = double(w - 2 * range) * double(h - 2 * range);
+        const double cost = double(2 * range + 1) * double(2 * range + 1) * compared;
+        const bool fits = range <= 100 && 2 * range <= 0.8 * h && 2 * range <= 0.8 * w && cost <= 6e8;
+        if (fits || w < 32 || h < 32) {
+            r.scale = scale;
+            r.searchRange = std::clamp<std::int32_t>(range, 1, 100);
+            return r;
+        }
+    }
+}
+
+double stepBeyondReach(const std::vector<PhaseStep> &steps, double reachable) {
+    std::size_t beyond = 0;
+    double largest = 0;
+    for (const PhaseStep &s : steps) {
+        if (s.peak < kConfidentPeak) continue;
+        const double step = std::max(std::fabs(s.dx), std::fabs(s.dy));
+        largest = std::max(largest, step);
+        if (step > reachable) ++beyond;
+    }
+    return beyond >= 2 || (beyond >= 1 && beyond * 100 >= steps.size()) ? largest : 0.0;
+}
+
+}  // namespace placidor::host

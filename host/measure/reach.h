@@ -1,0 +1,30 @@
+// How far the analysis reaches: the search range and the scale of the
+// plane the engine measures on, for footage whose frame-to-frame steps
+// exceed the default range (low frame rates, fast pans).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "phase_track.h"
+
+namespace placidor::host {
+
+struct Reach {
+    int scale = 1;                 // the plane is the frame averaged down by this factor
+    std::int32_t searchRange = 32; // pixels of the plane
+};
+
+// The reach for steps of up to `largestStep` pixels of a width x height
+// frame, measured over the whole frame: the smallest scale at which a
+// range of the step plus a tenth and 2 pixels fits the engine's limit of
+// 100, leaves a fifth of the plane's height and width to compare, and
+// costs at most about 6e8 sample comparisons a frame.
+Reach reachFor(double largestStep, int width, int height);
+
+// The largest step the coarse tracker saw with some confidence, when at
+// least two of its steps, or one in a hundred, exceed `reachable` pixels;
+// otherwise 0: nothing suggests the search range fell short.
+double stepBeyondReach(const std::vector<PhaseStep> &steps, double reachable);
+
+}  // namespace placidor::host
