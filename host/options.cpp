@@ -328,7 +328,10 @@ const char *helpText() {
 
 Usage:
   placidor [options] INPUT OUTPUT      stabilise INPUT into OUTPUT
-  placidor --measure FILE              print how much shake FILE has
+  placidor --measure FILE              print how much shake FILE has:
+                                       by phase correlation, independent of
+                                       the engine (--measure-by engine: the
+                                       engine's own measurement)
   placidor --make-demo FILE            write a shaky synthetic clip with a tone
 
 Placidor reads any file FFmpeg reads, measures the camera's shake, and writes
@@ -342,20 +345,34 @@ container; what it cannot hold is refused before any work starts.
 Analysis:
   -r, --search-range PX   largest shake looked for, in pixels, 1..100 (32).
                           Larger ranges catch bigger jolts but analyse slower.
+                          Unless given, a clip whose steps go beyond it (low
+                          frame rates, fast pans) is analysed again over the
+                          whole frame with a range that reaches them.
   -m, --method full|fast  full: try every shift within the range (default,
                           the surest). fast: climb from no shift towards
                           better neighbours; its search is about three times
                           quicker at 1080p, but it can stop at a local best
                           (repetitive or featureless scenes, big jolts).
-  -s, --smooth MS         smoothing time in milliseconds for both axes (1000).
+      --no-prefilter      measure on the plain luma (or channel) instead of
+                          its high-passed version, which keeps bright sky and
+                          dark ground or a change of exposure from misleading
+                          the measurement
+  -s, --smooth MS         smoothing time in milliseconds for both axes.
                           Longer times give a calmer camera and more cropping.
+                          Default: chosen (see --keep).
       --smooth-x MS       horizontal smoothing time only
       --smooth-y MS       vertical smoothing time only (default: as horizontal)
       --no-smooth         lock the framing of the first frame (a tripod shot)
   -c, --crop-limit X[,Y]  largest correction per axis, in pixels (20) or
                           percent of the frame (8%). Where the shake needs
-                          more, the correction is cut short. Default: half
-                          the frame (no limit).
+                          more, the correction is cut short. Default: chosen
+                          (see --keep).
+      --keep PERCENT      share of the frame's width to keep (90). Unless
+                          --smooth and --crop-limit are both given, the
+                          steadiest framing that keeps it is chosen among
+                          smoothing times of 250 to 4000 ms, each without a
+                          crop limit or with one at the share, and reported.
+                          A framing that keeps less is reported as a warning.
   -w, --window L,T,R,B    where motion is measured: the picture's region from
                           column L, row T to column R, row B, in pixels or
                           percent. Default: the middle half, 25%,25%,75%,75%.

@@ -21,12 +21,6 @@ StabilizerParams currentBlock() {
     return p;
 }
 
-double rms(const std::vector<double> &v) {
-    double s = 0;
-    for (double x : v) s += x * x;
-    return v.empty() ? 0.0 : std::sqrt(s / double(v.size()));
-}
-
 // Evaluates the framing the engine was just corrected with.
 Framing evaluate(const StabilizerParams &block, std::int32_t first, const std::vector<double> &mx,
                  const std::vector<double> &my) {
@@ -48,7 +42,7 @@ Framing evaluate(const StabilizerParams &block, std::int32_t first, const std::v
         dx[i] = mx[i] - r.left;
         dy[i] = my[i] - r.top;
     }
-    f.shake = std::hypot(rms(highFrequency(dx)), rms(highFrequency(dy)));
+    f.shake = std::hypot(highFrequencyRms(dx), highFrequencyRms(dy));
     return f;
 }
 

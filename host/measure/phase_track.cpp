@@ -143,16 +143,21 @@ std::vector<double> highFrequency(const std::vector<double> &path, int span) {
     return out;
 }
 
+double highFrequencyRms(const std::vector<double> &path, int span) {
+    const std::vector<double> hf = highFrequency(path, span);
+    const std::size_t half = std::size_t(span / 2);
+    const std::size_t from = hf.size() > std::size_t(span) ? half : 0, to = hf.size() - from;
+    double squares = 0;
+    for (std::size_t i = from; i < to; ++i) squares += hf[i] * hf[i];
+    return to > from ? std::sqrt(squares / double(to - from)) : 0.0;
+}
+
 ShakeFigure shakeOfSteps(const std::vector<double> &dx, const std::vector<double> &dy, int span) {
     ShakeFigure s;
-    if (dx.empty()) return s;
     const auto rms = [&](const std::vector<double> &steps) {
-        std::vector<double> path(steps.size());
-        double sum = 0;
-        for (std::size_t i = 0; i < steps.size(); ++i) path[i] = sum += steps[i];
-        double squares = 0;
-        for (double v : highFrequency(path, span)) squares += v * v;
-        return std::sqrt(squares / double(path.size()));
+        std::vector<double> path(steps.size() + 1, 0.0);
+        for (std::size_t i = 0; i < steps.size(); ++i) path[i + 1] = path[i] + steps[i];
+        return highFrequencyRms(path, span);
     };
     s.x = rms(dx);
     s.y = rms(dy);

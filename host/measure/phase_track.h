@@ -49,8 +49,9 @@ private:
 };
 
 // Shake of the path traced by `steps`: the RMS distance of the summed path
-// from its centred moving average of `span` frames (the ends repeated), in
-// pixels, per axis and combined.
+// from its centred moving average of `span` frames, in pixels, per axis and
+// combined; over the frames whose average is complete when the path is
+// longer than `span` (so that a steady pan has none).
 struct ShakeFigure {
     double x = 0, y = 0, total = 0;
 };
@@ -59,5 +60,8 @@ ShakeFigure shakeOfSteps(const std::vector<double> &dx, const std::vector<double
 // The high-frequency part of a path: each value minus the centred moving
 // average of `span` values around it, the ends repeated.
 std::vector<double> highFrequency(const std::vector<double> &path, int span = 15);
+// Its root mean square, over the values whose average needs no repeated
+// end when there are more than `span` values, else over all.
+double highFrequencyRms(const std::vector<double> &path, int span = 15);
 
 }  // namespace placidor::host

@@ -7,12 +7,11 @@ namespace placidor::host {
 
 namespace {
 
-constexpr int kTaps = 2 * HighPass::kRadius + 1;
-constexpr float kInverseWeight = 1.0f / float(kTaps * kTaps * kTaps * kTaps);
-
 std::uint8_t level(int v) { return static_cast<std::uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
 
 }  // namespace
+
+HighPass::HighPass(int radius) : radius_(std::clamp(radius, 1, 7)) {}
 
 void HighPass::apply(const std::uint8_t *in, std::ptrdiff_t inStride, int width, int height, PlaneRect region,
                      std::uint8_t *out) {
@@ -20,6 +19,8 @@ void HighPass::apply(const std::uint8_t *in, std::ptrdiff_t inStride, int width,
     const int left = std::max(region.left, 0), right = std::min(region.right, width);
     const int top = std::max(region.top, 0), bottom = std::min(region.bottom, height);
     if (left >= right || top >= bottom) return;
+    const int kRadius = radius_, kReach = 2 * radius_, kTaps = 2 * radius_ + 1;
+    const float kInverseWeight = 1.0f / float(kTaps * kTaps * kTaps * kTaps);
     const int w = right - left, rows = bottom - top + 2 * kReach;
     const std::size_t sw = std::size_t(w);
 
@@ -82,10 +83,10 @@ void HighPass::apply(const std::uint8_t *in, std::ptrdiff_t inStride, int width,
     }
 }
 
-std::vector<std::uint8_t> highPassReference(const std::uint8_t *in, int width, int height) {
+std::vector<std::uint8_t> highPassReference(const std::uint8_t *in, int width, int height, int radius) {
     // The tent: the box of kTaps convolved with itself.
-    constexpr int n = 2 * HighPass::kReach + 1;
-    double tent[n] = {};
+    const int kTaps = 2 * radius + 1, reach = 2 * radius, n = 2 * reach + 1;
+    std::vector<double> tent(std::size_t(n), 0.0);
     for (int a = 0; a < kTaps; ++a)
         for (int b = 0; b < kTaps; ++b) tent[a + b] += 1.0 / (kTaps * kTaps);
     std::vector<std::uint8_t> out(std::size_t(width) * height);
@@ -94,8 +95,8 @@ std::vector<std::uint8_t> highPassReference(const std::uint8_t *in, int width, i
             double mean = 0;
             for (int v = 0; v < n; ++v)
                 for (int u = 0; u < n; ++u) {
-                    const int yy = std::clamp(y + v - HighPass::kReach, 0, height - 1);
-                    const int xx = std::clamp(x + u - HighPass::kReach, 0, width - 1);
+                    const int yy = std::clamp(y + v - reach, 0, height - 1);
+                    const int xx = std::clamp(x + u - reach, 0, width - 1);
                     mean += tent[v] * tent[u] * in[std::size_t(yy) * width + xx];
                 }
             out[std::size_t(y) * width + x] = level(128 + in[std::size_t(y) * width + x] - int(mean + 0.5));

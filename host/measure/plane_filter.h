@@ -21,11 +21,14 @@ struct PlaneRect {
 
 class HighPass {
 public:
-    // Radius of each of the two box passes per axis: together a tent of
-    // 13 taps, close to a Gaussian of sigma 2.8.
-    static constexpr int kRadius = 3;
-    // The widest a sample's neighbourhood reaches: 2 * kRadius.
-    static constexpr int kReach = 2 * kRadius;
+    // `radius`: of each of the two box passes per axis, 1..7; together a
+    // tent of 4 * radius + 1 taps, close to a Gaussian of sigma
+    // sqrt(2 * radius * (radius + 1) / 3): 2.8 for 3, 4.5 for 5.
+    explicit HighPass(int radius = kDefaultRadius);
+    // Sigma 4.5: on the generated clips of the analysis tests it follows
+    // low texture and motion blur better than 2.8, and as well as 6.1.
+    static constexpr int kDefaultRadius = 5;
+    int radius() const { return radius_; }
 
     // out (width * height bytes, rows packed, top first) gets, inside
     // `region`, 128 + (in - local mean) clamped to 0..255, the mean taken
@@ -34,6 +37,7 @@ public:
                std::uint8_t *out);
 
 private:
+    int radius_;
     std::vector<std::uint16_t> padded_, rows_;  // one padded input row; horizontal sums per row
     std::vector<std::uint32_t> column1_, column2_;
     std::vector<float> mean_;
@@ -41,7 +45,8 @@ private:
 
 // The same high-pass, computed directly from its definition in double
 // precision over the whole plane; a reference for tests.
-std::vector<std::uint8_t> highPassReference(const std::uint8_t *in, int width, int height);
+std::vector<std::uint8_t> highPassReference(const std::uint8_t *in, int width, int height,
+                                            int radius = HighPass::kDefaultRadius);
 
 // Box average of every scale x scale block: out holds (width / scale) x
 // (height / scale) samples, packed; columns and rows past the last whole

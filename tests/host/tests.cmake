@@ -3,8 +3,11 @@
 # clips with audio (FFmpeg's ffprobe checks the files it writes).
 if(PLACIDOR_BUILD_HOST)
   placidor_add_test(host_unit_tests unit
-    host/options_test.cpp host/camera_path_test.cpp)
+    host/options_test.cpp host/camera_path_test.cpp host/measure_test.cpp)
   target_link_libraries(host_unit_tests PRIVATE placidor_host_core)
+
+  placidor_add_test(host_analysis_tests e2e host/analysis_test.cpp)
+  target_link_libraries(host_analysis_tests PRIVATE placidor_host_media)
 
   placidor_add_test(host_cli_tests e2e host/cli_test.cpp)
   target_compile_definitions(host_cli_tests PRIVATE

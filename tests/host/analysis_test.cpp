@@ -1,0 +1,346 @@
+// The analysis pass on generated clips with a known camera path: scenes
+// that mislead a plain match score (a dark noisy foreground under a bright
+// flat sky, exposure drifting between frames, little texture, motion blur)
+// and a 10 fps clip whose steps reach a fifth of the width. The clips are
+// written losslessly (YUV4MPEG2) and read back through FFmpeg, so the whole
+// host path runs: decoding, the measurement plane and its prefilter, the
+// reach, the engine.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "analysis.h"
+#include "measure/phase_track.h"
+#include "placidor.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace placidor::host;
+
+struct Point {
+    int x, y;  // scene column and row at the picture's top-left
+};
+
+// A smooth random texture in 0..1: value noise at a few scales.
+std::vector<float> texture(int w, int h, std::uint32_t seed, std::vector<int> spacings = {24, 9, 4}) {
+    std::vector<float> t(std::size_t(w) * h, 0.0f);
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    float total = 0;
+    for (std::size_t level = 0; level < spacings.size(); ++level) {
+        const int s = spacings[level];
+        const int gw = w / s + 2, gh = h / s + 2;
+        std::vector<float> grid(std::size_t(gw) * gh);
+        for (float &g : grid) g = u(rng);
+        const float weight = 1.0f / float(level + 1);
+        total += weight;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const float fx = float(x) / s, fy = float(y) / s;
+                const int ix = int(fx), iy = int(fy);
+                const float ax = fx - ix, ay = fy - iy;
+                const auto g = [&](int i, int j) { return grid[std::size_t(j) * gw + i]; };
+                const float v = (g(ix, iy) * (1 - ax) + g(ix + 1, iy) * ax) * (1 - ay) +
+                                (g(ix, iy + 1) * (1 - ax) + g(ix + 1, iy + 1) * ax) * ay;
+                t[std::size_t(y) * w + x] += weight * v;
+            }
+    }
+    for (float &v : t) v /= total;
+    return t;
+}
+
+struct Clip {
+    int width = 320, height = 240, fps = 25;
+    std::vector<Point> path;
+    // Frame n's luma from the scene at the path's point: fills width*height.
+    std::function<void(int n, Point at, std::vector<std::uint8_t> &luma)> frame;
+};
+
+// A handheld camera: slow sway plus jitter, steps of a few pixels.
+std::vector<Point> handheld(int frames, std::uint32_t seed, int jitter = 4) {
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> j(-jitter, jitter);
+    std::vector<Point> p;
+    for (int n = 0; n < frames; ++n)
+        p.push_back({int(std::lround(12 * std::sin(n / 17.0))) + j(rng), int(std::lround(8 * std::sin(n / 23.0))) + j(rng)});
+    return p;
+}
+
+void writeY4m(const fs::path &file, const Clip &c) {
+    std::ofstream out(file, std::ios::binary);
+    out << "YUV4MPEG2 W" << c.width << " H" << c.height << " F" << c.fps << ":1 Ip A1:1 C420jpeg\n";
+    std::vector<std::uint8_t> luma(std::size_t(c.width) * c.height);
+    const std::vector<std::uint8_t> chroma(std::size_t(c.width / 2) * (c.height / 2) * 2, 128);
+    for (std::size_t n = 0; n < c.path.size(); ++n) {
+        c.frame(int(n), c.path[n], luma);
+        out << "FRAME\n";
+        out.write(reinterpret_cast<const char *>(luma.data()), std::streamsize(luma.size()));
+        out.write(reinterpret_cast<const char *>(chroma.data()), std::streamsize(chroma.size()));
+    }
+    ASSERT_TRUE(out.good());
+}
+
+std::uint8_t level(double v) { return std::uint8_t(std::clamp(std::lround(v), 0L, 255L)); }
+
+struct PathError {
+    double highFrequencyRms = 0;  // of measured minus true path, pixels
+    double worstStep = 0;         // largest step error, pixels
+};
+
+// The engine's path against the truth: the picture moves opposite to the
+// camera, so the measured path is minus the camera's.
+PathError compare(const Analysis &a, const std::vector<Point> &truth) {
+    const auto &mx = a.path.measuredX, &my = a.path.measuredY;
+    EXPECT_EQ(mx.size(), truth.size());
+    const std::size_t n = std::min(mx.size(), truth.size());
+    std::vector<double> ex(n), ey(n);
+    PathError e;
+    for (std::size_t i = 0; i < n; ++i) {
+        ex[i] = mx[i] + (truth[i].x - truth[0].x);
+        ey[i] = my[i] + (truth[i].y - truth[0].y);
+        if (i > 0)
+            e.worstStep = std::max({e.worstStep, std::fabs(ex[i] - ex[i - 1]), std::fabs(ey[i] - ey[i - 1])});
+    }
+    double squares = 0;
+    const auto hx = highFrequency(ex), hy = highFrequency(ey);
+    for (std::size_t i = 0; i < n; ++i) squares += hx[i] * hx[i] + hy[i] * hy[i];
+    e.highFrequencyRms = n ? std::sqrt(squares / double(n)) : 0.0;
+    return e;
+}
+
+class GeneratedClips : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::path(::testing::TempDir()) /
+               ("placidor_analysis_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                "_" + std::to_string(getpid()));
+        fs::create_directories(dir_);
+    }
+    void TearDown() override {
+        if (!HasFailure()) fs::remove_all(dir_);
+    }
+
+    // Writes the clip and analyses it as the command line does; `framed`
+    // gets the shake left in the picture and the share kept, before and
+    // after the framing choice.
+    struct Framed {
+        double shakeBefore = 0, keptBefore = 0, shakeAfter = 0, keptAfter = 0;
+        Framing chosen;
+    };
+    Analysis analyseClip(const Clip &clip, const Options &options, const std::string &name, Framed *framed = nullptr) {
+        const fs::path file = dir_ / (name + ".y4m");
+        if (!fs::exists(file)) writeY4m(file, clip);
+        Progress quiet(false, "");
+        Analysis a = analyse(file.string(), options, quiet);
+        if (framed) {
+            framed->shakeBefore = residualShake(a, clip.path, framed->keptBefore);
+            framed->chosen = frameClip(a, options);
+            framed->shakeAfter = residualShake(a, clip.path, framed->keptAfter);
+        }
+        StabilizerFree();
+        return a;
+    }
+
+    // The shake the stabilised picture keeps: the picture's true motion
+    // plus the correction (a constant minus the rectangle's left, top).
+    static double residualShake(const Analysis &a, const std::vector<Point> &truth, double &kept) {
+        const std::size_t n = std::min(truth.size(), a.path.rects.size());
+        std::vector<double> x(n), y(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            x[i] = -(truth[i].x - truth[0].x) - a.path.rects[i].left;
+            y[i] = -(truth[i].y - truth[0].y) - a.path.rects[i].top;
+        }
+        kept = n ? (a.path.rects[0].right - a.path.rects[0].left) / a.info.width : 0.0;
+        double squares = 0;
+        const auto hx = highFrequency(x), hy = highFrequency(y);
+        for (std::size_t i = 0; i < n; ++i) squares += hx[i] * hx[i] + hy[i] * hy[i];
+        return n ? std::sqrt(squares / double(n)) : 0.0;
+    }
+
+    // Measures with the prefilter on or off, prints the figures, and
+    // checks that the framing keeps the target share.
+    PathError measure(const Clip &clip, bool prefilter, const std::string &name) {
+        Options o;
+        o.prefilter = prefilter;
+        Framed f;
+        const Analysis a = analyseClip(clip, o, name, &f);
+        const PathError e = compare(a, clip.path);
+        std::printf("%-9s prefilter %-3s: path error %.3f px RMS, worst step %.0f px; shake left %.3f px keeping %.1f%%"
+                    " at 1000 ms; chosen %d ms%s: %.3f px keeping %.1f%%\n",
+                    name.c_str(), prefilter ? "on" : "off", e.highFrequencyRms, e.worstStep, f.shakeBefore,
+                    100 * f.keptBefore, f.chosen.smoothX, f.chosen.limitX > 0 ? " held" : "", f.shakeAfter,
+                    100 * f.keptAfter);
+        EXPECT_GE(f.keptAfter, o.keepTarget - 1e-9);
+        EXPECT_TRUE(f.chosen.metTarget);
+        return e;
+    }
+
+    fs::path dir_;
+};
+
+// A scene as large as the frame plus the path's reach.
+struct Scene {
+    int width, height, margin;
+    std::vector<float> detail;
+    float at(Point p, int x, int y) const {
+        return detail[std::size_t(y + p.y + margin) * width + (x + p.x + margin)];
+    }
+};
+
+Scene sceneFor(const Clip &c, int margin, std::uint32_t seed, std::vector<int> spacings = {24, 9, 4}) {
+    Scene s{c.width + 2 * margin, c.height + 2 * margin, margin, {}};
+    s.detail = texture(s.width, s.height, seed, spacings);
+    return s;
+}
+
+constexpr double kPathBound = 0.5, kStepBound = 2.0;
+
+bool withinBounds(const PathError &e) { return e.highFrequencyRms < kPathBound && e.worstStep <= kStepBound; }
+
+std::string describe(const PathError &e) {
+    return std::to_string(e.highFrequencyRms) + " px RMS, worst step " + std::to_string(e.worstStep) + " px";
+}
+
+// Grey levels of a textured scene, as a camera with sensor noise films it.
+Clip texturedClip(int frames, std::uint32_t seed, double contrast, double noiseLevel, int jitter = 4) {
+    Clip c;
+    c.path = handheld(frames, seed, jitter);
+    auto s = std::make_shared<Scene>(sceneFor(c, 40, seed + 1));
+    auto noise = std::make_shared<std::mt19937>(seed + 2);
+    c.frame = [s, c = std::make_shared<Clip>(c), noise, contrast, noiseLevel](int, Point at, std::vector<std::uint8_t> &luma) {
+        std::normal_distribution<double> grain(0.0, noiseLevel);
+        for (int y = 0; y < c->height; ++y)
+            for (int x = 0; x < c->width; ++x)
+                luma[std::size_t(y) * c->width + x] = level(128 + contrast * (s->at(at, x, y) - 0.5) + grain(*noise));
+    };
+    return c;
+}
+
+TEST_F(GeneratedClips, DarkNoisyForegroundUnderABrightFlatSky) {
+    Clip c;
+    c.path = handheld(90, 11);
+    const Scene s = sceneFor(c, 40, 12, {16, 6, 3});
+    auto noise = std::make_shared<std::mt19937>(13);
+    c.frame = [&s, &c, noise](int n, Point at, std::vector<std::uint8_t> &luma) {
+        // The exposure flickers a little, as it does at low sun.
+        const double flicker = 3 * std::sin(n * 1.3);
+        std::normal_distribution<double> grain(0.0, 3.0), faint(0.0, 1.0);
+        for (int y = 0; y < c.height; ++y)
+            for (int x = 0; x < c.width; ++x) {
+                // The horizon is part of the scene: it moves with the picture.
+                const bool sky = y + at.y < c.height * 2 / 5;
+                const double v = sky ? 228 + faint(*noise) : 12 + 35 * s.at(at, x, y) + grain(*noise);
+                luma[std::size_t(y) * c.width + x] = level(v + flicker);
+            }
+    };
+    const PathError on = measure(c, true, "sky");
+    EXPECT_TRUE(withinBounds(on)) << describe(on);
+    // The plain luma lets the engine lay dark ground over bright sky.
+    const PathError off = measure(c, false, "sky");
+    EXPECT_FALSE(withinBounds(off)) << "without the prefilter: " << describe(off);
+}
+
+TEST_F(GeneratedClips, ExposureDriftingAcrossFrames) {
+    Clip c = texturedClip(90, 21, 110, 2.0);
+    const auto plain = c.frame;
+    c.frame = [plain, w = c.width, h = c.height](int n, Point at, std::vector<std::uint8_t> &luma) {
+        plain(n, at, luma);
+        // Gain and offset wander as an automatic exposure hunts, and the
+        // light changes more on one side than the other (a passing cloud).
+        const double gain = 1 + 0.3 * std::sin(n / 6.0), offset = 18 * std::sin(n / 4.0 + 1);
+        const double side = 30 * std::sin(n / 3.0);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                std::uint8_t &v = luma[std::size_t(y) * w + x];
+                v = level((v - 128) * gain + 128 + offset + side * (double(x) / w + double(y) / h - 1));
+            }
+    };
+    const PathError on = measure(c, true, "exposure");
+    EXPECT_TRUE(withinBounds(on)) << describe(on);
+    const PathError off = measure(c, false, "exposure");
+    EXPECT_FALSE(withinBounds(off)) << "without the prefilter: " << describe(off);
+}
+
+TEST_F(GeneratedClips, LowTexture) {
+    const Clip c = texturedClip(90, 31, 14, 1.2);
+    const PathError on = measure(c, true, "low");
+    EXPECT_TRUE(withinBounds(on)) << describe(on);
+}
+
+TEST_F(GeneratedClips, MotionBlur) {
+    Clip c;
+    c.path = handheld(90, 41, 7);
+    auto s = std::make_shared<Scene>(sceneFor(c, 50, 42));
+    auto path = std::make_shared<std::vector<Point>>(c.path);
+    auto noise = std::make_shared<std::mt19937>(43);
+    c.frame = [s, path, noise, w = c.width, h = c.height](int n, Point at, std::vector<std::uint8_t> &luma) {
+        // The shutter is open while the camera travels half a step either
+        // side of the frame's point: the scene averaged along that stretch.
+        const Point from = n > 0 ? (*path)[std::size_t(n - 1)] : at;
+        const int taps = std::max({1, std::abs(at.x - from.x), std::abs(at.y - from.y)}) | 1;
+        std::normal_distribution<double> grain(0.0, 1.5);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                double sum = 0;
+                for (int t = 0; t < taps; ++t) {
+                    const double u = taps > 1 ? double(t) / (taps - 1) - 0.5 : 0.0;
+                    const Point p{at.x + int(std::lround((at.x - from.x) * u)), at.y + int(std::lround((at.y - from.y) * u))};
+                    sum += s->at(p, x, y);
+                }
+                luma[std::size_t(y) * w + x] = level(128 + 120 * (sum / taps - 0.5) + grain(*noise));
+            }
+    };
+    const PathError on = measure(c, true, "blur");
+    EXPECT_TRUE(withinBounds(on)) << describe(on);
+}
+
+TEST_F(GeneratedClips, TenFramesASecondWithStepsOfAFifthOfTheWidth) {
+    Clip c;
+    c.width = 352;
+    c.height = 288;
+    c.fps = 10;
+    std::mt19937 rng(51);
+    std::uniform_int_distribution<int> wobble(-12, 12);
+    int x = 0, y = 0;
+    for (int n = 0; n < 60; ++n) {
+        c.path.push_back({x, y});
+        // A walk with fast pans to and fro: steps up to 70 px (a fifth of 352).
+        x += static_cast<int>(std::lround(70 * std::sin(n / 4.0)));
+        y += wobble(rng);
+    }
+    int lo = 0, hi = 0;
+    for (const Point &p : c.path) lo = std::min({lo, p.x, p.y}), hi = std::max({hi, p.x, p.y});
+    auto s = std::make_shared<Scene>(sceneFor(c, std::max(-lo, hi) + 2, 52));
+    auto noise = std::make_shared<std::mt19937>(53);
+    c.frame = [s, noise, w = c.width, h = c.height](int, Point at, std::vector<std::uint8_t> &luma) {
+        std::normal_distribution<double> grain(0.0, 2.0);
+        for (int yy = 0; yy < h; ++yy)
+            for (int xx = 0; xx < w; ++xx)
+                luma[std::size_t(yy) * w + xx] = level(128 + 50 * (s->at(at, xx, yy) - 0.5) + grain(*noise));
+    };
+    double largest = 0;
+    for (std::size_t i = 1; i < c.path.size(); ++i) largest = std::max(largest, double(std::abs(c.path[i].x - c.path[i - 1].x)));
+    ASSERT_GE(largest, 65);
+
+    Options o;
+    const Analysis a = analyseClip(c, o, "tenfps");
+    EXPECT_TRUE(a.widened);
+    const PathError on = compare(a, c.path);
+    EXPECT_TRUE(withinBounds(on)) << describe(on);
+    // The default range alone cannot follow.
+    o.searchRangeGiven = true;
+    const PathError fixed = compare(analyseClip(c, o, "tenfps"), c.path);
+    EXPECT_FALSE(withinBounds(fixed)) << "with the default range only: " << describe(fixed);
+}
+
+}  // namespace

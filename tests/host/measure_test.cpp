@@ -1,0 +1,326 @@
+// What the analysis hands the engine and what it makes of the result: the
+// high-pass against its definition (and restricted to a region), the
+// planes in the engine's 2-byte layout with the picture's bottom row first
+// (displacements and rectangles in picture coordinates), the independent
+// phase-correlation estimate on known shifts, the reach for large steps,
+// and the framing choice on a 20-minute handheld path.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "measure/crop_choice.h"
+#include "measure/engine_pass.h"
+#include "measure/phase_track.h"
+#include "measure/plane_filter.h"
+#include "measure/reach.h"
+#include "options.h"
+#include "report/camera_path.h"
+
+namespace placidor::host {
+namespace {
+
+std::vector<std::uint8_t> randomPlane(int w, int h, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> v(0, 255), extreme(0, 3);
+    std::vector<std::uint8_t> p(std::size_t(w) * h);
+    for (auto &s : p) {
+        const int e = extreme(rng);
+        s = std::uint8_t(e == 0 ? 0 : e == 1 ? 255 : v(rng));  // half the samples at the extremes
+    }
+    return p;
+}
+
+TEST(HighPass, MatchesItsDefinitionForEveryRadiusAndOddSizes) {
+    for (int radius = 1; radius <= 7; ++radius)
+        for (auto [w, h] : {std::pair{37, 23}, std::pair{5, 3}, std::pair{64, 1}}) {
+            const std::uint32_t seed = 100u + radius;
+            SCOPED_TRACE("radius " + std::to_string(radius) + ", " + std::to_string(w) + "x" + std::to_string(h) +
+                         ", seed " + std::to_string(seed));
+            const auto in = randomPlane(w, h, seed);
+            std::vector<std::uint8_t> out(in.size());
+            HighPass(radius).apply(in.data(), w, w, h, {0, 0, w, h}, out.data());
+            const auto want = highPassReference(in.data(), w, h, radius);
+            int worst = 0;
+            for (std::size_t i = 0; i < in.size(); ++i) worst = std::max(worst, std::abs(int(out[i]) - int(want[i])));
+            EXPECT_LE(worst, 1);  // float against double rounding of the mean
+        }
+}
+
+TEST(HighPass, ARegionGivesTheSameSamplesInsideAndMidGreyOutside) {
+    const int w = 80, h = 61;
+    auto frame = randomPlane(w + 9, h, 7);  // rows with a stride wider than the plane
+    std::vector<std::uint8_t> whole(std::size_t(w) * h), part(whole.size(), 3);
+    HighPass filter;
+    filter.apply(frame.data(), w + 9, w, h, {0, 0, w, h}, whole.data());
+    const PlaneRect r{13, 2, 71, 40};
+    filter.apply(frame.data(), w + 9, w, h, r, part.data());
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const bool inside = x >= r.left && x < r.right && y >= r.top && y < r.bottom;
+            ASSERT_EQ(part[std::size_t(y) * w + x], inside ? whole[std::size_t(y) * w + x] : 128) << x << "," << y;
+        }
+}
+
+TEST(HighPass, RemovesBrightnessDifferencesBetweenFlatRegions) {
+    const int w = 60, h = 40;
+    std::vector<std::uint8_t> in(std::size_t(w) * h), out(in.size());
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) in[std::size_t(y) * w + x] = y < 20 ? 230 : 25;
+    HighPass().apply(in.data(), w, w, h, {0, 0, w, h}, out.data());
+    // Away from the edge both regions come out mid-grey.
+    EXPECT_EQ(out[std::size_t(3) * w + 30], 128);
+    EXPECT_EQ(out[std::size_t(36) * w + 30], 128);
+}
+
+TEST(DownscalePlane, AveragesWholeBlocks) {
+    const std::uint8_t in[] = {0, 2, 4, 9, 99, 4, 6, 8, 9, 99, 1, 1, 1, 1, 1};
+    std::uint8_t out[2] = {};
+    downscalePlane(in, 5, 5, 3, 2, out);
+    EXPECT_EQ(out[0], 3);  // (0 + 2 + 4 + 6) / 4
+    EXPECT_EQ(out[1], 8);  // (4 + 9 + 8 + 9) / 4 = 7.5, rounded
+}
+
+// A scene of random texture; frame n shows it from point (x, y).
+struct Scene {
+    int width, height;
+    std::vector<std::uint8_t> samples;
+    std::vector<std::uint8_t> view(int x, int y, int w, int h) const {
+        std::vector<std::uint8_t> p(std::size_t(w) * h);
+        for (int r = 0; r < h; ++r)
+            for (int c = 0; c < w; ++c) p[std::size_t(r) * w + c] = samples[std::size_t(r + y) * width + c + x];
+        return p;
+    }
+};
+
+Scene smoothScene(int w, int h, std::uint32_t seed) {
+    Scene s{w, h, randomPlane(w, h, seed)};
+    // Blur a little so that shifts by fractions of a sample are defined.
+    std::vector<std::uint8_t> out(s.samples.size());
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            int sum = 0;
+            for (int v = -1; v <= 1; ++v)
+                for (int u = -1; u <= 1; ++u)
+                    sum += s.samples[std::size_t(std::clamp(y + v, 0, h - 1)) * w + std::clamp(x + u, 0, w - 1)];
+            out[std::size_t(y) * w + x] = std::uint8_t(sum / 9);
+        }
+    s.samples = out;
+    return s;
+}
+
+TEST(PhaseTracker, FindsWholeAndFractionalShiftsInFramePixels) {
+    const int w = 640, h = 360;
+    const Scene s = smoothScene(w + 80, h + 80, 3);
+    PhaseTracker t(w, h);
+    EXPECT_EQ(t.factor(), 2);
+    t.add(s.view(40, 40, w, h).data());
+    t.add(s.view(40 - 14, 40 + 6, w, h).data());  // camera left and down: content right, up
+    // Half a sample of the working plane: the mean of two views a frame pixel apart.
+    auto a = s.view(40 - 14 + 1, 40 + 6, w, h), b = s.view(40 - 14 + 2, 40 + 6, w, h);
+    for (std::size_t i = 0; i < a.size(); ++i) a[i] = std::uint8_t((a[i] + b[i] + 1) / 2);
+    t.add(a.data());
+    ASSERT_EQ(t.steps().size(), 2u);
+    EXPECT_NEAR(t.steps()[0].dx, 14, 0.25);
+    EXPECT_NEAR(t.steps()[0].dy, -6, 0.25);
+    EXPECT_GT(t.steps()[0].peak, 0.3);
+    EXPECT_NEAR(t.steps()[1].dx, -1.5, 0.35);
+    EXPECT_NEAR(t.steps()[1].dy, 0, 0.25);
+}
+
+TEST(PhaseTracker, ShakeOfStepsIsTheHighFrequencyPartOfThePath) {
+    // A path of 3, 0, 3, 0, ...: 15 values around a 3 hold seven 3s, a
+    // mean of 1.4, and around a 0 eight: every value is 1.6 off.
+    std::vector<double> dx, dy(99, 0.0);
+    for (int i = 0; i < 99; ++i) dx.push_back(i % 2 == 0 ? 3.0 : -3.0);
+    const ShakeFigure s = shakeOfSteps(dx, dy);
+    EXPECT_NEAR(s.x, 1.6, 1e-9);
+    EXPECT_EQ(s.y, 0.0);
+    // A steady pan has no shake: the ends, where the average would lean
+    // on repeated values, are left out.
+    const ShakeFigure pan = shakeOfSteps(std::vector<double>(99, 2.0), dy);
+    EXPECT_NEAR(pan.x, 0.0, 1e-9);
+}
+
+// Frames for the engine from a scene along a path, through the plane feed.
+struct PathFeed {
+    const Scene *scene;
+    std::vector<std::pair<int, int>> path;  // scene point at the picture's top-left
+    int w, h, margin;
+    PlaneFeed feed() {
+        PlaneFeed f;
+        f.has = [this](std::int32_t i) { return i < static_cast<std::int32_t>(path.size()); };
+        f.take = [this](std::int32_t i) {
+            return scene->view(margin + path[std::size_t(i)].first, margin + path[std::size_t(i)].second, w, h);
+        };
+        return f;
+    }
+};
+
+TEST(EnginePass, PlanesGoBottomRowFirstSoThatRectanglesArePictureCoordinates) {
+    const int w = 96, h = 72, margin = 10;
+    const Scene s = smoothScene(w + 2 * margin, h + 2 * margin, 5);
+    // The camera moves left by 2 and up by 3: the content moves right and down.
+    PathFeed frames{&s, {{0, 0}, {-2, -3}, {-2, -3}}, w, h, margin};
+    Options o;
+    o.smoothing = false;  // the correction undoes all motion
+    o.searchRange = 6;
+    StabilizerParams p = makeParams(o, w, h, 25.0f, 2);
+    ASSERT_EQ(initPlaneEngine(p).twoBytePixels, 1);
+    PlaneFeed feed = frames.feed();
+    std::vector<std::int32_t> told;
+    const EnginePass pass = runEnginePass(feed, [&](std::int32_t f) { told.push_back(f); });
+    EXPECT_EQ(pass.lastFrame, 2);
+    EXPECT_EQ(told, (std::vector<std::int32_t>{1, 2}));
+    ASSERT_EQ(pass.dx.size(), 3u);
+    EXPECT_EQ(pass.dx[1], 2);
+    EXPECT_EQ(pass.dy[1], 3);  // downwards in the picture
+    const CameraPath path = readCameraPath(0, pass.dx, pass.dy);
+    // The crop follows the content: right by 2, down by 3.
+    EXPECT_DOUBLE_EQ(path.rects[1].left - path.rects[0].left, 2.0);
+    EXPECT_DOUBLE_EQ(path.rects[1].top - path.rects[0].top, 3.0);
+    StabilizerFree();
+}
+
+TEST(EnginePass, AFailingFeedStopsThePassAndIsRethrown) {
+    const int w = 64, h = 48;
+    Options o;
+    o.searchRange = 4;
+    initPlaneEngine(makeParams(o, w, h, 25.0f, 9));
+    PlaneFeed feed;
+    feed.has = [](std::int32_t) { return true; };
+    int calls = 0;
+    feed.take = [&](std::int32_t i) -> std::vector<std::uint8_t> {
+        ++calls;
+        if (i == 3) throw std::runtime_error("decoding failed");
+        return std::vector<std::uint8_t>(std::size_t(w) * h, std::uint8_t(i));
+    };
+    EXPECT_THROW(runEnginePass(feed, nullptr), std::runtime_error);
+    EXPECT_EQ(calls, 4);
+    StabilizerFree();
+}
+
+TEST(EnginePass, ReadRegionCoversTheWindowWidenedByTheSearch) {
+    StabilizerParams p{};
+    p.width = 320;
+    p.height = 240;
+    p.searchRange = 10;
+    p.measureLeft = 90;
+    p.measureRight = 229;
+    p.measureTop = 70;      // buffer rows, bottom-up
+    p.measureBottom = 159;
+    const PlaneRect r = engineReadRegion(p);
+    EXPECT_EQ(r.left, 90 - 17);
+    EXPECT_EQ(r.right, 230 + 17);
+    // Buffer rows 53..176 are picture rows 240-1-176 .. 240-1-53.
+    EXPECT_EQ(r.top, 240 - 177);
+    EXPECT_EQ(r.bottom, 240 - 53);
+    p.searchRange = 100;
+    const PlaneRect wide = engineReadRegion(p);
+    EXPECT_EQ(wide.left, 0);
+    EXPECT_EQ(wide.right, 320);
+    EXPECT_EQ(wide.top, 0);
+    EXPECT_EQ(wide.bottom, 240);
+}
+
+TEST(Reach, ARangeBeyondTheStepsOverTheWholeFrame) {
+    const Reach sd = reachFor(70, 352, 288);
+    EXPECT_EQ(sd.scale, 1);
+    EXPECT_GE(sd.searchRange, 79);
+    // A fifth of a 1080p frame's width cannot be searched at full size.
+    const Reach hd = reachFor(384, 1920, 1080);
+    EXPECT_GT(hd.scale, 1);
+    EXPECT_LE(hd.searchRange, 100);
+    EXPECT_GE(hd.searchRange * hd.scale, 384);
+    EXPECT_LE(2 * hd.searchRange, 0.8 * (1080 / hd.scale));
+}
+
+TEST(Reach, OnlyConfidentStepsBeyondTheRangeCount) {
+    std::vector<PhaseStep> steps(300, PhaseStep{3, -2, 0.5});
+    EXPECT_EQ(stepBeyondReach(steps, 24), 0.0);
+    steps[10] = {40, 0, 0.5};
+    EXPECT_EQ(stepBeyondReach(steps, 24), 0.0);  // one in 300: a glitch
+    steps[20] = {0, -55, 0.3};
+    EXPECT_EQ(stepBeyondReach(steps, 24), 55.0);
+    steps[20].peak = 0.01;  // noise
+    EXPECT_EQ(stepBeyondReach(steps, 24), 0.0);
+}
+
+// A 20-minute handheld clip at 25 fps on a small plane: the aim wanders
+// slowly, the hand shakes, now and then the camera is jolted or turned.
+std::vector<std::pair<int, int>> twentyMinutesHandheld(std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> jitter(0.0, 0.8);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::vector<std::pair<int, int>> path;
+    double x = 0, y = 0, jx = 0, jy = 0, turn = 0;
+    int px = 0, py = 0;
+    for (int n = 0; n < 30000; ++n) {
+        const double t = n / 25.0;
+        double tx = 9 * std::sin(t / 7.0) + 5 * std::sin(t / 2.3 + 1) + 3 * std::sin(t * 1.7);
+        double ty = 6 * std::sin(t / 9.0 + 2) + 4 * std::sin(t / 3.1) + 2 * std::sin(t * 2.1 + 0.5);
+        if (u(rng) < 1.0 / 750) jx += 20 * (u(rng) < 0.5 ? -1 : 1), jy += 12 * (u(rng) < 0.5 ? -1 : 1);
+        // Now and then the operator turns to something else, quickly.
+        if (u(rng) < 1.0 / 1000) turn = turn > 0 ? -30 : 30;
+        jx *= 0.9;
+        jy *= 0.9;
+        x = tx + turn + jx + jitter(rng);
+        y = ty + jy + jitter(rng);
+        // Steps of at most 3 pixels, within the small search range.
+        px += std::clamp(int(std::lround(x)) - px, -3, 3);
+        py += std::clamp(int(std::lround(y)) - py, -3, 3);
+        path.push_back({px, py});
+    }
+    for (const auto &[a, b] : path)
+        if (std::abs(a) > 85 || std::abs(b) > 85) ADD_FAILURE() << "the path leaves the scene";
+    return path;
+}
+
+TEST(Framing, ATwentyMinuteHandheldClipKeepsTheTargetShare) {
+    const int w = 128, h = 96, margin = 90;
+    const Scene s = smoothScene(w + 2 * margin, h + 2 * margin, 9);
+    PathFeed frames{&s, twentyMinutesHandheld(21), w, h, margin};
+    Options o;
+    o.searchRange = 4;
+    initPlaneEngine(makeParams(o, w, h, 25.0f, 29999));
+    PlaneFeed feed = frames.feed();
+    const EnginePass pass = runEnginePass(feed, nullptr);
+    ASSERT_EQ(pass.lastFrame, 29999);
+    const CameraPath path = readCameraPath(0, pass.dx, pass.dy);
+    for (std::size_t i = 0; i < 30000; i += 997)
+        ASSERT_EQ(path.measuredX[i], -(frames.path[i].first - frames.path[0].first)) << "frame " << i;
+
+    // The old default, a second of smoothing without a crop limit, loses
+    // far more than the target on such a clip.
+    const Framing plain = currentFraming(0, path.measuredX, path.measuredY);
+    EXPECT_EQ(plain.smoothX, 1000);
+    EXPECT_LT(plain.kept, 0.85);
+
+    const Framing chosen = chooseFraming(0, path.measuredX, path.measuredY, FramingRequest{});
+    EXPECT_TRUE(chosen.metTarget);
+    EXPECT_GE(chosen.kept, 0.90);
+    EXPECT_GT(chosen.tried, 10);
+    // The engine is left with the chosen framing.
+    ClipRect r{};
+    ASSERT_EQ(StabilizerGetClipRect(0, &r), NoError);
+    EXPECT_NEAR((r.right - r.left) / w, chosen.kept, 1e-12);
+    std::printf("20-minute clip: 1000 ms keeps %.1f%% (shake %.3f px); chosen %d ms%s keeps %.1f%% (shake %.3f px)\n",
+                100 * plain.kept, plain.shake, chosen.smoothX, chosen.limitX > 0 ? " held" : "", 100 * chosen.kept,
+                chosen.shake);
+
+    // What the user fixes holds: with their smoothing and crop limit the
+    // framing is theirs, and it says whether it meets the target.
+    FramingRequest fixed;
+    fixed.smoothX = fixed.smoothY = 3000;
+    fixed.cropFixed = true;
+    const Framing theirs = chooseFraming(0, path.measuredX, path.measuredY, fixed);
+    EXPECT_EQ(theirs.smoothX, 3000);
+    EXPECT_EQ(theirs.tried, 1);
+    EXPECT_EQ(theirs.metTarget, theirs.kept >= 0.9);
+    StabilizerFree();
+}
+
+}  // namespace
+}  // namespace placidor::host
