@@ -4,7 +4,8 @@
 #   native debug (unit, api, e2e), sanitizers (address + undefined),
 #   Placidor.dll for 64-bit Windows under 64-bit Wine (win64), Placidor.dll
 #   for 32-bit Windows under Wine (win32, where this machine runs 32-bit
-#   programs), the command line (e2e), the fuzzer.
+#   programs), the command line (e2e) and its installed tree, the Debian
+#   package, the fuzzer.
 #
 #   ./run-tests.sh [--no-32bit]
 #
@@ -21,7 +22,7 @@ force_no_32bit=0
 for arg in "$@"; do
   case "$arg" in
     --no-32bit) force_no_32bit=1 ;;
-    -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run-tests.sh: unknown argument '$arg' (try --help)" >&2; exit 2 ;;
   esac
 done
@@ -115,6 +116,13 @@ step "the placidor command line: option parsing and whole files"
 cmake --preset host
 cmake --build --preset host -j"$jobs"
 run_ctest --preset host -j"$jobs"
+
+step "the Debian package (CPack): control, contents, unpacked and run"
+cmake --preset deb
+cmake --build --preset deb -j"$jobs"
+cpack --preset deb
+tests/install/check_deb.sh build/deb
+passed=$((passed + 1))
 
 step "the API fuzzer (libFuzzer, clang), two minutes"
 tests/fuzz/run-fuzz.sh 120

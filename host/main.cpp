@@ -22,6 +22,7 @@
 #include "render_pass.h"
 #include "report/camera_path.h"
 #include "report/report.h"
+#include "version.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -192,7 +193,7 @@ int main(int argc, char **argv) {
             std::fputs(helpText(), stdout);
             return ExitOk;
         case Mode::Version:
-            std::printf("placidor %s\n", PLACIDOR_VERSION);
+            printVersions(stdout);
             return ExitOk;
         case Mode::MakeDemo:
             return makeDemoFile(o);

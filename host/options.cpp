@@ -333,6 +333,7 @@ Usage:
                                        the engine (--measure-by engine: the
                                        engine's own measurement)
   placidor --make-demo FILE            write a shaky synthetic clip with a tone
+  placidor --version                   versions of placidor and its libraries
 
 Placidor reads any file FFmpeg reads, measures the camera's shake, and writes
 every frame cropped to the steady part of the picture, scaled back to the

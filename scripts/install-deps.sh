@@ -10,7 +10,8 @@ for group in "$@"; do
     win32) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest wine wine32:i386) ;;
     win64) packages+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 googletest wine wine64) ;;
     host) packages+=(libavformat-dev libavcodec-dev libavutil-dev libswscale-dev
-                     libswresample-dev libzimg-dev ffmpeg) ;;
+                     libswresample-dev libzimg-dev ffmpeg
+                     help2man dpkg-dev) ;;  # the manual page; the .deb (dpkg-shlibdeps)
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     *) echo "install-deps: unknown group '$group'" >&2; exit 2 ;;
   esac

@@ -198,7 +198,7 @@ TEST(Options, HelpExplainsEveryOptionAndTheExitStatus) {
     for (const char *option : {"--search-range", "--method", "--smooth", "--smooth-x", "--smooth-y", "--no-smooth",
                                "--crop-limit", "--window", "--channel", "--interlaced", "--frames", "--overwrite",
                                "--crf", "--preset", "--keep-crop-size", "--rects", "--plot", "--compare", "--retune",
-                               "--progress", "--quiet", "--make-demo", "--measure", "Exit status", "130"})
+                               "--progress", "--quiet", "--make-demo", "--measure", "--version", "Exit status", "130"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
 }
 
