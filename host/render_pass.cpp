@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -130,6 +131,16 @@ RenderStats renderPass(const Options &o, const Analysis &a, const std::string &t
         if (!output) throw HostError("'" + o.input + "' has no video frames");
         output->finish();
         if (compare) compare->finish();
+        // What a damaged input lost, said once the output is whole.
+        const std::string damage = input.damageReport(stats.frames);
+        if (!damage.empty())
+            std::fprintf(stderr, "placidor: warning: %s; the output holds the %lld frames that decoded\n",
+                         damage.c_str(), (long long)stats.frames);
+        if (output->brokenPackets() > 0)
+            std::fprintf(stderr,
+                         "placidor: warning: %lld packets of the copied streams had timestamps going backwards "
+                         "(damaged input) and were moved just after the packet before\n",
+                         (long long)output->brokenPackets());
     } catch (...) {
         for (AVPacket *p : early) av_packet_free(&p);
         av_frame_free(&out);

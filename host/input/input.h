@@ -41,8 +41,15 @@ public:
     void onOtherPacket(std::function<void(AVPacket *)> sink) { otherPacket_ = std::move(sink); }
 
     // The next frame in presentation order, owned by the input and valid
-    // until the next call; nullptr after the last. Throws HostError.
+    // until the next call; nullptr after the last. Damage the decoder
+    // reports is skipped and counted, as FFmpeg does; a file that cannot
+    // be read on ends the frames. Throws HostError on a failed read of the
+    // device or a lack of memory.
     AVFrame *nextFrame();
+
+    // What a damaged input lost, given the frames that were decoded: empty
+    // when nothing is known to be missing.
+    std::string damageReport(std::int64_t framesDecoded) const;
 
 private:
     void release();
@@ -54,6 +61,8 @@ private:
     AVFrame *frame_ = nullptr;
     VideoInfo info_;
     bool draining_ = false, finished_ = false;
+    std::int64_t damaged_ = 0;   // packets or frames the decoder refused
+    std::string endedBy_;        // why reading stopped before the end of the file
     std::function<void(AVPacket *)> otherPacket_;
 };
 

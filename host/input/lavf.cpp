@@ -97,6 +97,20 @@ VideoInput::VideoInput(const std::string &path) : path_(path) {
 
 VideoInput::~VideoInput() { release(); }
 
+std::string VideoInput::damageReport(std::int64_t framesDecoded) const {
+    std::string report;
+    // An MP4 index names every frame the file should hold.
+    const std::int64_t indexed = videoStream()->nb_frames;
+    if (indexed > framesDecoded)
+        report = std::to_string(indexed - framesDecoded) + " of its " + std::to_string(indexed) +
+                 " frames could not be read (the file ends early or is damaged)";
+    if (damaged_ > 0)
+        report += (report.empty() ? "" : "; ") + std::string("the decoder skipped ") + std::to_string(damaged_) +
+                  " damaged video packet" + (damaged_ == 1 ? "" : "s");
+    if (!endedBy_.empty()) report += (report.empty() ? "" : "; ") + std::string("reading stopped early: ") + endedBy_;
+    return report.empty() ? report : "'" + path_ + "' is damaged: " + report;
+}
+
 void VideoInput::release() {
     av_frame_free(&frame_);
     av_packet_free(&packet_);
@@ -114,7 +128,12 @@ AVFrame *VideoInput::nextFrame() {
             finished_ = true;
             return nullptr;
         }
-        if (rc != AVERROR(EAGAIN)) throw HostError("decoding '" + path_ + "' failed: " + avErrorText(rc));
+        if (rc == AVERROR(ENOMEM)) throw HostError("decoding '" + path_ + "' failed: " + avErrorText(rc));
+        if (rc != AVERROR(EAGAIN)) {
+            // A damaged picture: skipped, as FFmpeg skips it.
+            ++damaged_;
+            continue;
+        }
         if (draining_) {  // the decoder wants input it cannot get
             finished_ = true;
             return nullptr;
@@ -123,8 +142,13 @@ AVFrame *VideoInput::nextFrame() {
         for (;;) {
             rc = av_read_frame(format_, packet_);
             if (rc < 0) {
-                if (rc != AVERROR_EOF && format_->pb && format_->pb->error)
-                    throw HostError("reading '" + path_ + "' failed: " + avErrorText(rc));
+                if (rc == AVERROR(ENOMEM)) throw HostError("reading '" + path_ + "' failed: " + avErrorText(rc));
+                if (rc != AVERROR_EOF && format_->pb && format_->pb->error && format_->pb->error != AVERROR_EOF &&
+                    format_->pb->error != AVERROR_INVALIDDATA)
+                    throw HostError("reading '" + path_ + "' failed: " + avErrorText(format_->pb->error));
+                // A damaged container ends the frames where it can no
+                // longer be read; the rest is reported as lost.
+                if (rc != AVERROR_EOF) endedBy_ = avErrorText(rc);
                 draining_ = true;
                 avcodec_send_packet(decoder_, nullptr);
                 break;
@@ -133,8 +157,8 @@ AVFrame *VideoInput::nextFrame() {
                 rc = avcodec_send_packet(decoder_, packet_);
                 av_packet_unref(packet_);
                 // A damaged packet is skipped; the decoder conceals it.
-                if (rc < 0 && rc != AVERROR_INVALIDDATA && rc != AVERROR(EAGAIN))
-                    throw HostError("decoding '" + path_ + "' failed: " + avErrorText(rc));
+                if (rc == AVERROR(ENOMEM)) throw HostError("decoding '" + path_ + "' failed: " + avErrorText(rc));
+                if (rc < 0 && rc != AVERROR(EAGAIN)) ++damaged_;
                 break;
             }
             if (otherPacket_) otherPacket_(packet_);

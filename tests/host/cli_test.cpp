@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -789,4 +790,42 @@ TEST_F(CliFiles, SignalsLeaveNothingBehind) {
     (void)status;  // the pipeline's status is head's
     EXPECT_FALSE(fs::exists(at("out.mp4")));
     EXPECT_TRUE(leftovers().empty()) << ::testing::PrintToString(leftovers());
+}
+
+// Damaged but decodable inputs are stabilised as far as they decode, with
+// a warning saying what was lost: half of a faststart MP4 (a phone's
+// battery died), a transport stream with bit errors.
+TEST_F(CliFiles, DamagedInputsAreStabilisedWithAWarning) {
+    ASSERT_EQ(ff("-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine -t 4 -c:v libx264 -preset ultrafast "
+                 "-c:a aac -movflags +faststart whole.mp4"),
+              0);
+    const std::string whole = slurp(at("whole.mp4"));
+    std::ofstream(at("half.mp4"), std::ios::binary) << whole.substr(0, whole.size() / 2);
+    const std::string decodable = capture("ffprobe -v quiet -count_frames -select_streams v -show_entries "
+                                          "stream=nb_read_frames -of csv=p=0 '" + at("half.mp4").string() + "'");
+    ASSERT_GT(std::stoi(decodable), 10);
+    ASSERT_LT(std::stoi(decodable), 100);
+    Result r = stabilise("half.mp4", "half_out.mp4");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(probe(at("half_out.mp4"))[0].frames, std::stoi(decodable));
+    EXPECT_NE(r.err.find("of its 100 frames could not be read"), std::string::npos) << r.err;
+
+    ASSERT_EQ(ff("-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine -t 4 -c:v libx264 -preset ultrafast "
+                 "-c:a mp2 -f mpegts clean.ts"),
+              0);
+    const std::string clean = slurp(at("clean.ts"));
+    for (unsigned seed = 1; seed <= 6; ++seed) {
+        std::string bits = clean;
+        std::mt19937 random(seed);
+        for (int i = 0; i < 60; ++i) bits[2000 + random() % (bits.size() - 2000)] ^= char(1 << (random() % 8));
+        const std::string name = "bits" + std::to_string(seed) + ".ts";
+        std::ofstream(at(name), std::ios::binary) << bits;
+        r = stabilise(name, name + ".mp4");
+        EXPECT_EQ(r.status, 0) << name << ": " << r.err;
+        if (r.status == 0) {
+            const auto streams = probe(at(name + ".mp4"));
+            ASSERT_EQ(streams.size(), 2u);
+            EXPECT_GE(streams[0].frames, 90) << name;
+        }
+    }
 }
