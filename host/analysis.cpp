@@ -67,12 +67,12 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
     PhaseTracker tracker(info.width, info.height, kCoarseWidth);
     std::mutex trackerMutex;
     if (track)
-        source.observe([&](std::int32_t index, const std::uint8_t *plane, int, int) {
+        source.observe([&](std::int32_t index, const std::uint8_t *plane, std::ptrdiff_t stride) {
             const std::int32_t k = index - o.firstFrame;
             if (k % kPairEvery > 1) return;
             std::lock_guard lock(trackerMutex);
             if (k % kPairEvery == 0) tracker.restart();
-            tracker.add(plane);
+            tracker.add(plane, stride);
         });
     PlaneSettings settings;
     settings.channel = o.channel;
@@ -95,7 +95,10 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
     feed.recycle = [&](std::vector<std::uint8_t> &&p) { source.recycle(std::move(p)); };
     progress.begin(label, total);
     const std::int32_t first = o.firstFrame;
-    EnginePass pass = runEnginePass(feed, [&](std::int32_t frame) { progress.update(std::int64_t{frame} - first + 1); });
+    // The prefiltered planes are mid-grey outside the region, always.
+    const PlaneRect changing = settings.highPass ? settings.region : PlaneRect{};
+    EnginePass pass = runEnginePass(
+        feed, [&](std::int32_t frame) { progress.update(std::int64_t{frame} - first + 1); }, changing);
     PassOutcome out;
     out.framesPerSecond = progress.end(std::int64_t{pass.lastFrame} - first + 1);
     out.last = pass.lastFrame;
@@ -194,9 +197,9 @@ IndependentShake measureIndependently(const std::string &file, const Options &o,
     result.height = info.height;
     PhaseTracker tracker(info.width, info.height, 320);
     std::mutex trackerMutex;
-    source.observe([&](std::int32_t, const std::uint8_t *plane, int, int) {
+    source.observe([&](std::int32_t, const std::uint8_t *plane, std::ptrdiff_t stride) {
         std::lock_guard lock(trackerMutex);
-        tracker.add(plane);
+        tracker.add(plane, stride);
     });
     PlaneSettings settings;
     settings.channel = o.channel;

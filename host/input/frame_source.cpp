@@ -123,19 +123,11 @@ void FrameSource::run() {
                     spare_.pop_back();
                 }
             }
-            plane.resize(std::size_t(pw) * ph);
+            // New memory starts mid-grey; the prefilter writes only the region.
+            plane.resize(std::size_t(pw) * ph, 128);
             std::ptrdiff_t stride = 0;
             const std::uint8_t *samples = reader.read(frame, stride);
-            if (observer_) {
-                if (stride == w) {
-                    observer_(index, samples, w, h);
-                } else {
-                    std::vector<std::uint8_t> packed(std::size_t(w) * h);
-                    for (int r = 0; r < h; ++r)
-                        std::memcpy(packed.data() + std::size_t(r) * w, samples + r * stride, std::size_t(w));
-                    observer_(index, packed.data(), w, h);
-                }
-            }
+            if (observer_) observer_(index, samples, stride);
             if (scale > 1) {
                 downscalePlane(samples, stride, w, h, scale, small.data());
                 samples = small.data();

@@ -45,8 +45,9 @@ public:
     const VideoInfo &info() const { return info_; }
 
     // Called in the decoding thread with every frame's plane before the
-    // prefilter (unscaled luma or channel, top row first); set before start().
-    using Observer = std::function<void(std::int32_t index, const std::uint8_t *plane, int width, int height)>;
+    // prefilter (unscaled luma or channel, top row first, rows `stride`
+    // bytes apart); set before start().
+    using Observer = std::function<void(std::int32_t index, const std::uint8_t *plane, std::ptrdiff_t stride)>;
     void observe(Observer observer) { observer_ = std::move(observer); }
 
     void start(const PlaneSettings &settings);

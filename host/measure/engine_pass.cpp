@@ -22,6 +22,8 @@ struct PassState {
     std::vector<std::int32_t> dx, dy;
     std::function<void(std::int32_t)> progress;
     std::exception_ptr failure;
+    PlaneRect changing;
+    std::vector<void *> filled;  // frame buffers written whole once
 };
 
 // The progress callback carries no user data.
@@ -42,11 +44,16 @@ void PLACIDOR_CALL fetchPlane(std::int32_t frame, void *buffer, void *userData, 
     try {
         if (pass.failure) throw std::runtime_error("");
         std::vector<std::uint8_t> plane = pass.feed->take(frame);
+        PlaneRect part = pass.changing;
+        if (std::find(pass.filled.begin(), pass.filled.end(), buffer) == pass.filled.end()) {
+            pass.filled.push_back(buffer);
+            part = {0, 0, pass.width, pass.height};
+        }
         // Bottom row first; the second byte of a pixel is never read.
-        for (std::int32_t r = 0; r < pass.height; ++r) {
-            const std::uint8_t *src = plane.data() + std::size_t(pass.height - 1 - r) * w;
-            std::uint8_t *dst = pixels + std::size_t(r) * w * 2;
-            for (std::size_t c = 0; c < w; ++c) {
+        for (std::int32_t y = part.top; y < part.bottom; ++y) {
+            const std::uint8_t *src = plane.data() + std::size_t(y) * w;
+            std::uint8_t *dst = pixels + std::size_t(pass.height - 1 - y) * w * 2;
+            for (std::size_t c = std::size_t(part.left); c < std::size_t(part.right); ++c) {
                 dst[2 * c] = src[c];
                 dst[2 * c + 1] = 0;
             }
@@ -91,10 +98,17 @@ StabilizerParams initPlaneEngine(StabilizerParams params) {
     return normalised;
 }
 
-EnginePass runEnginePass(PlaneFeed &feed, std::function<void(std::int32_t)> progress) {
+EnginePass runEnginePass(PlaneFeed &feed, std::function<void(std::int32_t)> progress, PlaneRect changing) {
     StabilizerParams params{};
     StabilizerGetParameter(&params);
     PassState pass;
+    changing.left = std::max(0, changing.left);
+    changing.top = std::max(0, changing.top);
+    changing.right = std::min(params.width, changing.right);
+    changing.bottom = std::min(params.height, changing.bottom);
+    pass.changing = changing.left < changing.right && changing.top < changing.bottom
+                        ? changing
+                        : PlaneRect{0, 0, params.width, params.height};
     pass.feed = &feed;
     pass.width = params.width;
     pass.height = params.height;

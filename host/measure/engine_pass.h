@@ -40,7 +40,9 @@ PlaneRect engineReadRegion(const StabilizerParams &normalised);
 
 // Runs StabilizerCalculate after initPlaneEngine; `progress` is told the
 // number of every analysed frame after the first. A failure of the feed
-// stops the pass and is rethrown.
-EnginePass runEnginePass(PlaneFeed &feed, std::function<void(std::int32_t)> progress);
+// stops the pass and is rethrown. When every plane holds the same samples
+// outside `changing` (empty: the whole plane), only that part is copied
+// into a frame buffer that was filled before.
+EnginePass runEnginePass(PlaneFeed &feed, std::function<void(std::int32_t)> progress, PlaneRect changing = {});
 
 }  // namespace placidor::host

@@ -85,12 +85,14 @@ void PhaseTracker::transform(std::vector<Complex> &data, bool inverse) {
     }
 }
 
-void PhaseTracker::add(const std::uint8_t *plane) {
-    const int w = width_ / factor_;
+void PhaseTracker::add(const std::uint8_t *plane, std::ptrdiff_t stride) {
+    if (stride == 0) stride = width_;
+    std::ptrdiff_t w = stride;
     const std::uint8_t *src = plane;
     if (factor_ > 1) {
-        downscalePlane(plane, width_, width_, height_, factor_, small_.data());
+        downscalePlane(plane, stride, width_, height_, factor_, small_.data());
         src = small_.data();
+        w = width_ / factor_;
     }
     double mean = 0;
     for (int y = 0; y < sizeY_; ++y)

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <complex>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -24,9 +25,10 @@ public:
     // transform covers its centre in power-of-two sizes.
     PhaseTracker(int width, int height, int workWidth = 320);
 
-    // The next frame's luma, width * height bytes, rows packed, top first.
-    // From the second frame on, the step from the previous frame is kept.
-    void add(const std::uint8_t *plane);
+    // The next frame's luma, width * height bytes, top row first, rows
+    // `stride` bytes apart (0: packed). From the second frame on, the step
+    // from the previous frame is kept.
+    void add(const std::uint8_t *plane, std::ptrdiff_t stride = 0);
     // The next add starts a new chain (no step to the frame before).
     void restart() { havePrevious_ = false; }
 

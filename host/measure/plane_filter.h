@@ -32,7 +32,7 @@ public:
 
     // out (width * height bytes, rows packed, top first) gets, inside
     // `region`, 128 + (in - local mean) clamped to 0..255, the mean taken
-    // with the frame's edges repeated; outside `region` it gets 128.
+    // with the frame's edges repeated; outside `region` it is left alone.
     void apply(const std::uint8_t *in, std::ptrdiff_t inStride, int width, int height, PlaneRect region,
                std::uint8_t *out);
 
