@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "motion/score.h"
+#include "motion/cpu_level.h"
 #include "motion/score_cache.h"
 #include "placidor.h"
 #include "platform/escape.h"
@@ -31,16 +31,18 @@ struct Engine {
     // Injection points for tests and benchmarks; the engine reads no
     // environment.
     platform::EscapeKey *escapeKey = nullptr;
-    const motion::ScoreKernels *kernels = nullptr;
+    // The highest kernel level an analysis may use (the processor may
+    // grant less).
+    motion::CpuLevel kernelLimit = motion::kHighestLevel;
 };
 
 // The one engine of the loaded library.
 Engine &engine();
 
-// Test hooks: replace the Escape key and the score kernels (nullptr: the
-// platform's and the detected ones).
+// Test hooks: replace the Escape key (nullptr: the platform's) and cap the
+// kernels' instruction-set level (kHighestLevel: the best detected).
 void setEscapeKey(platform::EscapeKey *key);
-void setScoreKernels(const motion::ScoreKernels *kernels);
+void setKernelLimit(motion::CpuLevel limit);
 
 // The analysis pass behind StabilizerCalculate; the state test is done.
 std::int32_t runAnalysis(Engine &e, void *userData);

@@ -5,8 +5,6 @@
 
 #include "api/engine.h"
 #include "api/params.h"
-#include "trajectory/clip_rects.h"
-#include "trajectory/smoothing.h"
 
 // A 32-bit host may call with a 4-byte aligned stack; realign at the entry.
 #if defined(__i386__)
@@ -19,10 +17,10 @@ namespace placidor::api {
 
 namespace {
 
-Engine theEngine;
-
-template <typename F>
-std::int32_t guarded(std::int32_t onException, F &&body) {
+// Every export runs its body through this: nothing may cross the C
+// boundary, so any exception becomes the export's failure answer.
+template <typename R, typename F>
+R guarded(R onException, F &&body) {
     try {
         return body();
     } catch (...) {
@@ -34,27 +32,6 @@ bool sizeAccepted(const StabilizerParams &params) { return params.size >= PLACID
 
 }  // namespace
 
-Engine &engine() { return theEngine; }
-void setEscapeKey(platform::EscapeKey *key) { theEngine.escapeKey = key; }
-void setScoreKernels(const motion::ScoreKernels *kernels) { theEngine.kernels = kernels; }
-
-std::int32_t runCorrection(Engine &e, void *userData) {
-    e.state = Corrected;
-    e.params.userData = userData;
-    const trajectory::SmoothingSettings smoothing{e.halfWindowX, e.halfWindowY,
-                                                  e.params.smoothingMode != 1};
-    const std::int64_t firstFrame = e.params.firstFrame;
-    for (auto *segment = e.segments.first(); segment; segment = e.segments.next()) {
-        trajectory::smoothSegment(e.frames, segment->firstFrame - firstFrame,
-                                  segment->lastFrame - firstFrame, smoothing);
-    }
-    const trajectory::ClampSettings clamp{e.params.width,         e.params.height,
-                                          e.params.cropLimitLeft,  e.params.cropLimitTop,
-                                          e.params.cropLimitRight, e.params.cropLimitBottom};
-    e.maxClipError = trajectory::computeClipRects(e.frames, clamp);
-    return e.maxClipError;
-}
-
 }  // namespace placidor::api
 
 using placidor::api::Engine;
@@ -65,7 +42,7 @@ using placidor::api::sizeAccepted;
 extern "C" {
 
 PLACIDOR_API PLACIDOR_ENTRY int32_t PLACIDOR_CALL StabilizerInit(StabilizerParams params) {
-    return guarded(BadArgument, [&]() -> std::int32_t {
+    return guarded<std::int32_t>(BadArgument, [&]() -> std::int32_t {
         Engine &e = engine();
         if (!sizeAccepted(params) || e.analysing) return BadArgument;
         if (params.width <= 0 || params.height <= 0) return BadArgument;
@@ -98,24 +75,28 @@ PLACIDOR_API PLACIDOR_ENTRY int32_t PLACIDOR_CALL StabilizerInit(StabilizerParam
 
 PLACIDOR_API PLACIDOR_ENTRY StabilizerParams *PLACIDOR_CALL
 StabilizerGetParameter(StabilizerParams *out) {
-    if (out) std::memcpy(out, &engine().params, sizeof(StabilizerParams));
-    return out;
+    return guarded<StabilizerParams *>(nullptr, [&]() -> StabilizerParams * {
+        if (out) std::memcpy(out, &engine().params, sizeof(StabilizerParams));
+        return out;
+    });
 }
 
 PLACIDOR_API PLACIDOR_ENTRY int32_t PLACIDOR_CALL StabilizerFree(void) {
-    Engine &e = engine();
-    if (e.state < Loaded || e.analysing) return AlreadyFreed;
-    e.frames.clear();
-    e.segments.clear();
-    e.state = Freed;
-    e.scoreCache.release();
-    e.referencePlane.reset();
-    e.currentPlane.reset();
-    return NoError;
+    return guarded<std::int32_t>(AlreadyFreed, [&]() -> std::int32_t {
+        Engine &e = engine();
+        if (e.state < Loaded || e.analysing) return AlreadyFreed;
+        e.frames.clear();
+        e.segments.clear();
+        e.state = Freed;
+        e.scoreCache.release();
+        e.referencePlane.reset();
+        e.currentPlane.reset();
+        return NoError;
+    });
 }
 
 PLACIDOR_API PLACIDOR_ENTRY int32_t PLACIDOR_CALL StabilizerCalculate(void *userData) {
-    return guarded(NotInitialised, [&]() -> std::int32_t {
+    return guarded<std::int32_t>(NotInitialised, [&]() -> std::int32_t {
         Engine &e = engine();
         if (e.state < Initialised || e.analysing) return NotInitialised;
         return placidor::api::runAnalysis(e, userData);
@@ -123,7 +104,7 @@ PLACIDOR_API PLACIDOR_ENTRY int32_t PLACIDOR_CALL StabilizerCalculate(void *user
 }
 
 PLACIDOR_API PLACIDOR_ENTRY int32_t PLACIDOR_CALL StabilizerCorrect(void *userData) {
-    return guarded(NotCalculated, [&]() -> std::int32_t {
+    return guarded<std::int32_t>(NotCalculated, [&]() -> std::int32_t {
         Engine &e = engine();
         if (e.state < Calculated || e.analysing) return NotCalculated;
         return placidor::api::runCorrection(e, userData);
@@ -132,7 +113,7 @@ PLACIDOR_API PLACIDOR_ENTRY int32_t PLACIDOR_CALL StabilizerCorrect(void *userDa
 
 PLACIDOR_API PLACIDOR_ENTRY int32_t PLACIDOR_CALL
 StabilizerChangeParameter(StabilizerParams params) {
-    return guarded(NotCalculated, [&]() -> std::int32_t {
+    return guarded<std::int32_t>(NotCalculated, [&]() -> std::int32_t {
         Engine &e = engine();
         if (!sizeAccepted(params)) return BadArgument;
         if (e.analysing) return NotCalculated;
@@ -152,20 +133,22 @@ StabilizerChangeParameter(StabilizerParams params) {
 
 PLACIDOR_API PLACIDOR_ENTRY int32_t PLACIDOR_CALL StabilizerGetClipRect(int32_t frame,
                                                                         ClipRect *rect) {
-    if (!rect) return BadArgument;
-    *rect = ClipRect{0.0, 0.0, 0.0, 0.0};
-    Engine &e = engine();
-    if (e.state < Corrected || e.analysing) return NotCalculated;
-    const std::int64_t position = std::int64_t{frame} - e.params.firstFrame;
-    if (position < 0 || position >= e.frames.count()) return BadArgument;
-    const auto *record = e.frames.at(position);
-    *rect = ClipRect{record->clipLeft, record->clipTop, record->clipRight, record->clipBottom};
-    e.state = ClipQueried;
-    return NoError;
+    return guarded<std::int32_t>(BadArgument, [&]() -> std::int32_t {
+        if (!rect) return BadArgument;
+        *rect = ClipRect{0.0, 0.0, 0.0, 0.0};
+        Engine &e = engine();
+        if (e.state < Corrected || e.analysing) return NotCalculated;
+        const std::int64_t position = std::int64_t{frame} - e.params.firstFrame;
+        if (position < 0 || position >= e.frames.count()) return BadArgument;
+        const auto *record = e.frames.at(position);
+        *rect = ClipRect{record->clipLeft, record->clipTop, record->clipRight, record->clipBottom};
+        e.state = ClipQueried;
+        return NoError;
+    });
 }
 
 PLACIDOR_API PLACIDOR_ENTRY int32_t PLACIDOR_CALL StabilizerGetMaxClipRectErr(void) {
-    return engine().maxClipError;
+    return guarded<std::int32_t>(0, [&]() -> std::int32_t { return engine().maxClipError; });
 }
 
 }  // extern "C"

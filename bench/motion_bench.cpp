@@ -123,7 +123,7 @@ const PlanePair &pairFor(std::int32_t width, std::int32_t height, Content conten
 
 void runSearch(benchmark::State &state, SearchCase c) {
     const motion::ScoreKernels kernels = motion::scoreKernelsUpTo(c.level);
-    if (kernels.level != c.level) {
+    if (motion::grantedLevel(c.level) != c.level) {
         state.SkipWithError("instruction set not available");
         return;
     }
@@ -138,14 +138,14 @@ void runSearch(benchmark::State &state, SearchCase c) {
     ctx.kernels = &kernels;
     ctx.prune = c.mode == 1;
     ctx.guess = c.guess;
-    trajectory::FrameRecord record;
+    motion::Match record;
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
         cache.clear();
         if (c.mode == 3)
-            motion::iterativeSearchReference(record, pair.reference.data(), pair.current.data(), ctx);
+            record = motion::iterativeSearchReference(pair.reference.data(), pair.current.data(), ctx);
         else
-            motion::findDisplacement(record, pair.reference.data(), pair.current.data(), ctx);
+            record = motion::findDisplacement(pair.reference.data(), pair.current.data(), ctx);
         benchmark::DoNotOptimize(record);
     }
     const double ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
@@ -176,8 +176,8 @@ enum class ConvertPath { Kernels, Rowwise, Memcpy };
 
 void runConvert(benchmark::State &state, std::int32_t width, std::int32_t height, bool twoByte,
                 std::int32_t channel, CpuLevel level, ConvertPath path) {
-    const motion::ScoreKernels kernels = motion::scoreKernelsUpTo(level);
-    if (kernels.level != level) {
+    const motion::ConvertKernels kernels = motion::convertKernelsUpTo(level);
+    if (motion::grantedLevel(level) != level) {
         state.SkipWithError("instruction set not available");
         return;
     }
@@ -198,7 +198,7 @@ void runConvert(benchmark::State &state, std::int32_t width, std::int32_t height
     for (auto _ : state) {
         switch (path) {
         case ConvertPath::Kernels:
-            motion::convertFrame(buffer.data(), plane.data(), p, kernels.convert);
+            motion::convertFrame(buffer.data(), plane.data(), p, kernels);
             break;
         case ConvertPath::Rowwise: motion::convertFrame_c(buffer.data(), plane.data(), p); break;
         case ConvertPath::Memcpy: std::memcpy(copy.data(), buffer.data() + 40, copy.size()); break;

@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "motion/score.h"
-
 namespace placidor::motion {
 
 namespace {
@@ -132,11 +130,6 @@ void convertFrame(const std::uint8_t *buffer, std::uint8_t *plane, const Stabili
         else if (params.fieldMode == 1) std::memset(dst, 0, dstStride);
         else std::memcpy(dst, dst - dstStride, dstStride);
     }
-}
-
-void convertFrame(const std::uint8_t *buffer, std::uint8_t *plane,
-                  const StabilizerParams &params) {
-    convertFrame(buffer, plane, params, scoreKernels().convert);
 }
 
 }  // namespace placidor::motion

@@ -18,10 +18,8 @@ inline std::uint8_t pixelLuma(const std::uint8_t *pixel) {
 std::uint64_t frameExtent(const std::uint8_t *buffer, const StabilizerParams &params);
 
 // Fills width x height samples of `plane` from `buffer` with the channel and
-// field treatment of `params`. Reads only [buffer, buffer + frameExtent).
-// The first form uses the best kernels of this processor, the second the
-// given ones; both give the same plane as convertFrame_c.
-void convertFrame(const std::uint8_t *buffer, std::uint8_t *plane, const StabilizerParams &params);
+// field treatment of `params`, using `kernels`. Reads only [buffer, buffer +
+// frameExtent). Gives the same plane as convertFrame_c with any kernels.
 void convertFrame(const std::uint8_t *buffer, std::uint8_t *plane, const StabilizerParams &params,
                   const ConvertKernels &kernels);
 

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "motion/cpu_level.h"
+
 namespace placidor::motion {
 
 // Turns `count` packed pixels at `src` into `count` samples at `dst`.
@@ -28,12 +30,25 @@ void convertGreen_c(const std::uint8_t *src, std::uint8_t *dst, std::size_t coun
 void convertBlue_c(const std::uint8_t *src, std::uint8_t *dst, std::size_t count);
 void convertTwoByte_c(const std::uint8_t *src, std::uint8_t *dst, std::size_t count);
 
-// Fill the table: the reference first, then each instruction set, defined
-// in motion/x86/ when the build has it; a set leaves the kernels it lacks
-// untouched. Called by scoreKernelsUpTo, which grants the levels.
+// Each level's table entries, applied in ascending order over the
+// reference; the x86 ones are defined in motion/x86/ when the build has
+// them. A level leaves the kernels it lacks untouched (SSSE3 has none for
+// 2-byte pixels).
 void initConvertKernels_c(ConvertKernels &k);
 void initConvertKernels_sse2(ConvertKernels &k);
 void initConvertKernels_ssse3(ConvertKernels &k);
 void initConvertKernels_avx2(ConvertKernels &k);
+
+// The levels that add conversion kernels in this build, ascending from C.
+std::span<const CpuLevel> convertKernelLevels();
+// Writes the entries `level` adds over the levels below it (its init);
+// nothing for a level not in convertKernelLevels().
+void addConvertKernels(CpuLevel level, ConvertKernels &k);
+
+// The reference, then every level of convertKernelLevels() up to
+// grantedLevel(limit), in ascending order.
+ConvertKernels convertKernelsUpTo(CpuLevel limit);
+// The best kernels this processor runs, chosen once.
+const ConvertKernels &convertKernels();
 
 }  // namespace placidor::motion

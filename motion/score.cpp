@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "platform/cpu.h"
 
 namespace placidor::motion {
 
@@ -32,54 +31,6 @@ ScoreWindow scoreWindow(const ScoreGeometry &g, std::int32_t a, std::int32_t b) 
     w.top = clamp32(std::max<std::int64_t>(g.measureTop, absB));
     w.bottom = clamp32(std::min<std::int64_t>(g.measureBottom, std::int64_t{g.height} - 1 - absB));
     return w;
-}
-
-const char *cpuLevelName(CpuLevel level) {
-    switch (level) {
-    case CpuLevel::C: return "c";
-    case CpuLevel::SSE2: return "sse2";
-    case CpuLevel::SSSE3: return "ssse3";
-    case CpuLevel::AVX2: return "avx2";
-    case CpuLevel::AVX512: return "avx512";
-    }
-    return "?";
-}
-
-ScoreKernels scoreKernelsUpTo(CpuLevel level) {
-    // The reference first, then each level in ascending order, stopping at
-    // the first one the processor or the build lacks.
-    ScoreKernels k;
-    k.level = CpuLevel::C;
-    k.positiveDiffSum = positiveDiffSum_c;
-    k.positiveDiffSumX4 = positiveDiffSumX4_c;
-    k.positiveDiffSumBounded = positiveDiffSumBounded_c;
-    initConvertKernels_c(k.convert);
-#if defined(PLACIDOR_X86_KERNELS)
-    const platform::CpuFeatures &cpu = platform::cpuFeatures();
-    if (level < CpuLevel::SSE2 || !cpu.sse2) return k;
-    initScoreKernels_sse2(k);
-    initConvertKernels_sse2(k.convert);
-    k.level = CpuLevel::SSE2;
-    if (level < CpuLevel::SSSE3 || !cpu.ssse3) return k;
-    initConvertKernels_ssse3(k.convert);
-    k.level = CpuLevel::SSSE3;
-    if (level < CpuLevel::AVX2 || !cpu.avx2) return k;
-#if defined(PLACIDOR_AVX2_KERNELS)
-    initScoreKernels_avx2(k);
-    initConvertKernels_avx2(k.convert);
-    k.level = CpuLevel::AVX2;
-#endif
-    // No AVX-512 kernels: a probe of the kernel on the Zen 4 ran slower
-    // than AVX2, so CpuLevel::AVX512 grants AVX2.
-#else
-    (void)level;
-#endif
-    return k;
-}
-
-const ScoreKernels &scoreKernels() {
-    static const ScoreKernels kernels = scoreKernelsUpTo(CpuLevel::AVX512);
-    return kernels;
 }
 
 double matchScore(std::int32_t a, std::int32_t b, const std::uint8_t *reference,

@@ -2,7 +2,7 @@
 // cur[r*stride + c] - ref[r*stride + c] where that difference is positive.
 // The x4 form does this for cur, cur + 1, cur + 2 and cur + 3; the bounded
 // form may stop after any row once the sum exceeds its limit.
-#include "motion/score.h"
+#include "motion/score_kernels.h"
 
 namespace placidor::motion {
 

@@ -24,8 +24,6 @@
 
 namespace placidor::motion {
 
-using trajectory::FrameRecord;
-
 namespace {
 
 // Scores are <= 0, so a positive entry is never a score.
@@ -38,7 +36,7 @@ bool earlier(std::int32_t dx1, std::int32_t dy1, std::int32_t dx2, std::int32_t 
 
 }  // namespace
 
-void iterativeSearchFrom(FrameRecord &record, Displacement centre, const std::uint8_t *reference,
+void iterativeSearchFrom(Match &match, Displacement centre, const std::uint8_t *reference,
                          const std::uint8_t *current, SearchContext &ctx, SquareStepFn step) {
     const std::int32_t range = ctx.searchRange;
     const std::int32_t halfWidth = ctx.geometry.width / 2;
@@ -50,7 +48,7 @@ void iterativeSearchFrom(FrameRecord &record, Displacement centre, const std::ui
         if (radius > range / 2 || std::abs(centre.dx + radius) > range ||
             std::abs(centre.dy + radius) > range)
             return;
-        const Displacement best = step(record, centre, radius, reference, current, ctx);
+        const Displacement best = step(match, centre, radius, reference, current, ctx);
         if (best == centre) {
             ++radius;
         } else if (std::abs(best.dy) + range < halfHeight - 1 &&
@@ -63,7 +61,7 @@ void iterativeSearchFrom(FrameRecord &record, Displacement centre, const std::ui
     }
 }
 
-Displacement squareStepPruned(FrameRecord &record, Displacement centre, std::int32_t radius,
+Displacement squareStepPruned(Match &match, Displacement centre, std::int32_t radius,
                               const std::uint8_t *reference, const std::uint8_t *current,
                               SearchContext &ctx) {
     assert(radius >= 1);
@@ -132,20 +130,18 @@ Displacement squareStepPruned(FrameRecord &record, Displacement centre, std::int
     }
 
     if (best == centre) {
-        record.score = centreEntry;
-        record.dx = centre.dx;
-        record.dy = centre.dy;
+        match.score = centreEntry;
+        match.dx = centre.dx;
+        match.dy = centre.dy;
     }
     return best;
 }
 
-std::int32_t iterativeSearch(FrameRecord &record, const std::uint8_t *reference,
-                             const std::uint8_t *current, SearchContext &ctx) {
-    record.score = 0.0;
-    record.dx = 0;
-    record.dy = 0;
-    iterativeSearchFrom(record, {0, 0}, reference, current, ctx, squareStepPruned);
-    return 0;
+Match iterativeSearch(const std::uint8_t *reference, const std::uint8_t *current,
+                      SearchContext &ctx) {
+    Match match;
+    iterativeSearchFrom(match, {0, 0}, reference, current, ctx, squareStepPruned);
+    return match;
 }
 
 }  // namespace placidor::motion

@@ -25,11 +25,9 @@ CpuFeatures detect() {
         xcr0 = (static_cast<unsigned long long>(hi) << 32) | lo;
     }
     const bool ymm = (xcr0 & 0x6) == 0x6;
-    const bool zmm = (xcr0 & 0xe6) == 0xe6;
     if (maxLeaf >= 7) {
         __cpuid_count(7, 0, eax, ebx, ecx, edx);
         f.avx2 = ymm && ((ebx >> 5) & 1);
-        f.avx512bw = zmm && ((ebx >> 16) & 1) && ((ebx >> 30) & 1);
     }
 #endif
     return f;

@@ -6,8 +6,7 @@ namespace placidor::platform {
 struct CpuFeatures {
     bool sse2 = false;
     bool ssse3 = false;
-    bool avx2 = false;     // AVX2 with OS-enabled YMM state
-    bool avx512bw = false; // AVX-512 F+BW with OS-enabled ZMM state
+    bool avx2 = false;  // AVX2 with OS-enabled YMM state
 };
 
 const CpuFeatures &cpuFeatures();

@@ -4,7 +4,7 @@
 // processor reports AVX2 with the YMM state enabled.
 #include <immintrin.h>
 
-#include "motion/score.h"
+#include "motion/score_kernels.h"
 
 namespace placidor::motion {
 

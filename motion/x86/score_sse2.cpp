@@ -3,7 +3,7 @@
 // positive differences per instruction pair. Compiled with -msse2 only.
 #include <emmintrin.h>
 
-#include "motion/score.h"
+#include "motion/score_kernels.h"
 
 namespace placidor::motion {
 
@@ -26,15 +26,6 @@ inline std::uint64_t horizontalSum(__m128i v) {
     alignas(16) std::uint64_t lanes[2];
     _mm_store_si128(reinterpret_cast<__m128i *>(lanes), v);
     return lanes[0] + lanes[1];
-}
-
-inline std::uint64_t scalarRow(const std::uint8_t *ref, const std::uint8_t *cur, std::int32_t n) {
-    std::uint64_t sum = 0;
-    for (std::int32_t c = 0; c < n; ++c) {
-        const int d = int(cur[c]) - int(ref[c]);
-        if (d > 0) sum += static_cast<std::uint64_t>(d);
-    }
-    return sum;
 }
 
 // One row, cols >= 16: whole vectors, then the last 16 bytes of the row

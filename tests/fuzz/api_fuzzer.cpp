@@ -419,12 +419,10 @@ void doCalculate() {
     pass.budget = static_cast<std::int32_t>(
         std::clamp<std::int64_t>(kWorkPerPass / searchWork(before), 1, wanted));
     placidor::api::setEscapeKey(pass.systemEscape ? nullptr : &scriptedKey);
-    static const placidor::motion::ScoreKernels kernels[] = {
-        placidor::motion::scoreKernelsUpTo(placidor::motion::CpuLevel::C),
-        placidor::motion::scoreKernelsUpTo(placidor::motion::CpuLevel::SSE2),
-        placidor::motion::scoreKernelsUpTo(placidor::motion::CpuLevel::SSSE3)};
-    const int level = (flags >> kCalcKernelShift) & 3;
-    placidor::api::setScoreKernels(level == 0 ? nullptr : &kernels[level - 1]);
+    using placidor::motion::CpuLevel;
+    static const CpuLevel limits[] = {placidor::motion::kHighestLevel, CpuLevel::C, CpuLevel::SSE2,
+                                      CpuLevel::SSSE3};
+    placidor::api::setKernelLimit(limits[(flags >> kCalcKernelShift) & 3]);
     scriptedKey = ScriptedEscapeKey{};
 
     const std::int32_t result = StabilizerCalculate(userData);
@@ -570,7 +568,7 @@ void resetEngine() {
     // A freshly loaded library for every input, so that each input means the
     // same thing whenever it runs.
     placidor::api::setEscapeKey(nullptr);
-    placidor::api::setScoreKernels(nullptr);
+    placidor::api::setKernelLimit(placidor::motion::kHighestLevel);
     engine() = placidor::api::Engine{};
     (void)placidor::platform::systemEscapeKey().pressedSinceLastQuery();
     model = Model{};

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "motion/frame_convert.h"
-#include "motion/score.h"
+#include "motion/motion_test_util.h"
 
 namespace placidor::motion {
 namespace {
@@ -62,9 +62,9 @@ std::ptrdiff_t firstDifference(const std::uint8_t *a, const std::uint8_t *b, std
 class ConvertKernelTest : public ::testing::TestWithParam<CpuLevel> {
 protected:
     void SetUp() override {
-        kernels_ = scoreKernelsUpTo(GetParam()).convert;
-        if (scoreKernelsUpTo(GetParam()).level != GetParam())
-            GTEST_SKIP() << cpuLevelName(GetParam()) << " not available on this processor/build";
+        kernels_ = convertKernelsUpTo(GetParam());
+        if (grantedLevel(GetParam()) != GetParam())
+            GTEST_SKIP() << cpuLevelName(GetParam()) << " not available on this processor";
         // A broken dispatch must not pass by comparing the reference with itself.
         for (const KernelCase &k : kKernelCases)
             ASSERT_NE(kernels_.*k.kernel, k.reference) << k.name;
@@ -101,6 +101,24 @@ protected:
 
     ConvertKernels kernels_;
 };
+
+// As checkasm does: every kernel the level's init claims replaces the one
+// of the level below, so an init that fills nothing cannot pass by
+// re-testing the level below.
+TEST_P(ConvertKernelTest, EveryKernelTheLevelClaimsReplacesTheLevelBelow) {
+    ConvertKernels claimed{};
+    addConvertKernels(GetParam(), claimed);
+    const ConvertKernels below =
+        convertKernelsUpTo(test::levelBelow(convertKernelLevels(), GetParam()));
+    int count = 0;
+    for (const KernelCase &k : kKernelCases) {
+        if (!(claimed.*k.kernel)) continue;
+        ++count;
+        EXPECT_EQ(kernels_.*k.kernel, claimed.*k.kernel) << k.name;
+        EXPECT_NE(kernels_.*k.kernel, below.*k.kernel) << k.name;
+    }
+    EXPECT_GT(count, 0) << cpuLevelName(GetParam()) << " claims no conversion kernel";
+}
 
 // Runs of every length up to 70 pixels and a few long ones, starting at
 // several alignments and ending at the end of their allocation; nothing is
@@ -214,13 +232,9 @@ TEST_P(ConvertKernelTest, LargeFramesMatchTheReference) {
                     expectSameFrame(width, height, twoByte, channel, handling, mode, 41, rng);
 }
 
-std::string levelName(const ::testing::TestParamInfo<CpuLevel> &info) {
-    return cpuLevelName(info.param);
-}
-
 INSTANTIATE_TEST_SUITE_P(Levels, ConvertKernelTest,
-                         ::testing::Values(CpuLevel::SSE2, CpuLevel::SSSE3, CpuLevel::AVX2),
-                         levelName);
+                         ::testing::ValuesIn(test::levelsAboveC(convertKernelLevels())),
+                         test::levelName);
 
 }  // namespace
 }  // namespace placidor::motion

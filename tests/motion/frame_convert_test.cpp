@@ -65,7 +65,7 @@ struct TestFrame {
         EXPECT_EQ(frameExtent(bytes.data(), p), bytes.size());
         convertFrame_c(bytes.data(), plane.data(), p);
         std::vector<std::uint8_t> fast(plane.size(), 0xa5);
-        convertFrame(bytes.data(), fast.data(), p);
+        convertFrame(bytes.data(), fast.data(), p, convertKernels());
         EXPECT_EQ(fast, plane);
         return plane;
     }
@@ -152,7 +152,7 @@ TEST(ConvertFrame, EmptyFrameWritesNothing) {
         p.width = w;
         p.height = h;
         convertFrame_c(f.bytes.data(), plane.data(), p);
-        convertFrame(f.bytes.data(), plane.data(), p);
+        convertFrame(f.bytes.data(), plane.data(), p, convertKernels());
     }
     for (auto v : plane) EXPECT_EQ(v, 0x5a);
 }

@@ -3,18 +3,42 @@
 
 #include <cstdint>
 #include <random>
+#include <span>
+#include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "motion/score.h"
 #include "motion/score_cache.h"
 #include "motion/search.h"
-#include "trajectory/records.h"
 
 namespace placidor::motion::test {
 
 // A plane of exactly width x height bytes, so that a read past its last
 // sample leaves the allocation (and trips the address sanitizer).
 using Plane = std::vector<std::uint8_t>;
+
+// A kernel family's levels above the reference: the parameters of its
+// kernel suites, so that no suite names a level the build lacks.
+inline std::vector<CpuLevel> levelsAboveC(std::span<const CpuLevel> levels) {
+    std::vector<CpuLevel> above;
+    for (CpuLevel level : levels)
+        if (level != CpuLevel::C) above.push_back(level);
+    return above;
+}
+
+// The level just below `level` in a family's list (C for its first).
+inline CpuLevel levelBelow(std::span<const CpuLevel> levels, CpuLevel level) {
+    CpuLevel below = CpuLevel::C;
+    for (CpuLevel l : levels)
+        if (l < level) below = l;
+    return below;
+}
+
+inline std::string levelName(const ::testing::TestParamInfo<CpuLevel> &info) {
+    return cpuLevelName(info.param);
+}
 
 inline Plane randomPlane(std::int32_t width, std::int32_t height, std::mt19937 &rng) {
     Plane p(static_cast<std::size_t>(width) * height);
@@ -73,8 +97,9 @@ struct SearchSetup {
     }
 };
 
-inline trajectory::FrameRecord garbageRecord() {
-    trajectory::FrameRecord r;
+// A match no search gives, to show which fields a step writes.
+inline Match garbageMatch() {
+    Match r;
     r.score = 12345.0;
     r.dx = 777;
     r.dy = -777;

@@ -17,7 +17,6 @@ namespace placidor::motion {
 namespace {
 
 using test::Plane;
-using trajectory::FrameRecord;
 
 enum class Content { Noise, Textured, Flat, Ties, Brighter, Periodic };
 
@@ -107,8 +106,8 @@ class ExhaustiveEquivalence : public ::testing::TestWithParam<Param> {
 protected:
     void SetUp() override {
         level_ = std::get<0>(GetParam());
-        if (scoreKernelsUpTo(level_).level != level_)
-            GTEST_SKIP() << cpuLevelName(level_) << " not available on this processor/build";
+        if (grantedLevel(level_) != level_)
+            GTEST_SKIP() << cpuLevelName(level_) << " not available on this processor";
     }
 
     // Runs the reference and both fast paths over one case and compares.
@@ -119,15 +118,13 @@ protected:
                                           << g.measureLeft << ".." << g.measureRight << " x "
                                           << g.measureTop << ".." << g.measureBottom);
         test::SearchSetup plain(g, range, CpuLevel::C);
-        FrameRecord want = test::garbageRecord();
-        exhaustiveSearchReference(want, ref.data(), cur.data(), plain.ctx);
+        Match want = exhaustiveSearchReference(ref.data(), cur.data(), plain.ctx);
 
         for (bool prune : {true, false}) {
             test::SearchSetup fast(g, range, level_);
             fast.ctx.guess = guess;
             fast.ctx.prune = prune;
-            FrameRecord got = test::garbageRecord();
-            EXPECT_EQ(exhaustiveSearch(got, ref.data(), cur.data(), fast.ctx), 0);
+            Match got = exhaustiveSearch(ref.data(), cur.data(), fast.ctx);
             EXPECT_EQ(bits(got.score), bits(want.score)) << "prune " << prune << " " << got.score;
             EXPECT_EQ(got.dx, want.dx) << "prune " << prune;
             EXPECT_EQ(got.dy, want.dy) << "prune " << prune;
@@ -190,8 +187,7 @@ TEST_P(ExhaustiveEquivalence, InvertedWindowRecordsTheFirstCandidate) {
     g.measureRight = 19;
     test::SearchSetup fast(g, 3, level_);
     fast.ctx.guess = {2, 2};
-    FrameRecord got = test::garbageRecord();
-    exhaustiveSearch(got, ref.data(), cur.data(), fast.ctx);
+    Match got = exhaustiveSearch(ref.data(), cur.data(), fast.ctx);
     EXPECT_EQ(got.score, 0.0);
     EXPECT_EQ(got.dx, -3);
     EXPECT_EQ(got.dy, -3);
@@ -205,7 +201,7 @@ std::string paramName(const ::testing::TestParamInfo<Param> &info) {
 
 INSTANTIATE_TEST_SUITE_P(
     Levels, ExhaustiveEquivalence,
-    ::testing::Combine(::testing::Values(CpuLevel::C, CpuLevel::SSE2, CpuLevel::AVX2),
+    ::testing::Combine(::testing::ValuesIn(scoreKernelLevels()),
                        ::testing::Values(Content::Noise, Content::Textured, Content::Flat,
                                          Content::Ties, Content::Brighter, Content::Periodic)),
     paramName);
@@ -220,7 +216,7 @@ struct Step {
 std::vector<Step> *stepLog = nullptr;
 
 template <SquareStepFn step>
-Displacement loggedStep(FrameRecord &record, Displacement centre, std::int32_t radius,
+Displacement loggedStep(Match &record, Displacement centre, std::int32_t radius,
                         const std::uint8_t *reference, const std::uint8_t *current,
                         SearchContext &ctx) {
     const Displacement best = step(record, centre, radius, reference, current, ctx);
@@ -232,8 +228,8 @@ class IterativeEquivalence : public ::testing::TestWithParam<Param> {
 protected:
     void SetUp() override {
         level_ = std::get<0>(GetParam());
-        if (scoreKernelsUpTo(level_).level != level_)
-            GTEST_SKIP() << cpuLevelName(level_) << " not available on this processor/build";
+        if (grantedLevel(level_) != level_)
+            GTEST_SKIP() << cpuLevelName(level_) << " not available on this processor";
     }
 
     // The plain search and the engine's over one case: the same square
@@ -246,20 +242,18 @@ protected:
                                           << g.measureTop << ".." << g.measureBottom);
         std::vector<Step> plainSteps, fastSteps;
         test::SearchSetup plain(g, range, CpuLevel::C);
-        FrameRecord want = test::garbageRecord();
-        EXPECT_EQ(iterativeSearchReference(want, ref.data(), cur.data(), plain.ctx), 0);
+        Match want = iterativeSearchReference(ref.data(), cur.data(), plain.ctx);
         stepLog = &plainSteps;
         test::SearchSetup plainAgain(g, range, CpuLevel::C);
-        FrameRecord wantAgain = test::garbageRecord();
+        Match wantAgain = test::garbageMatch();
         iterativeSearchFrom(wantAgain, {0, 0}, ref.data(), cur.data(), plainAgain.ctx,
                             loggedStep<squareStep>);
 
         test::SearchSetup fast(g, range, level_);
-        FrameRecord got = test::garbageRecord();
-        EXPECT_EQ(iterativeSearch(got, ref.data(), cur.data(), fast.ctx), 0);
+        Match got = iterativeSearch(ref.data(), cur.data(), fast.ctx);
         stepLog = &fastSteps;
         test::SearchSetup fastAgain(g, range, level_);
-        FrameRecord gotAgain = test::garbageRecord();
+        Match gotAgain = test::garbageMatch();
         iterativeSearchFrom(gotAgain, {0, 0}, ref.data(), cur.data(), fastAgain.ctx,
                             loggedStep<squareStepPruned>);
         stepLog = nullptr;
@@ -334,7 +328,7 @@ TEST_P(IterativeEquivalence, EmptyWindowKeepsTheStartingZeros) {
 
 INSTANTIATE_TEST_SUITE_P(
     Levels, IterativeEquivalence,
-    ::testing::Combine(::testing::Values(CpuLevel::C, CpuLevel::SSE2, CpuLevel::AVX2),
+    ::testing::Combine(::testing::ValuesIn(scoreKernelLevels()),
                        ::testing::Values(Content::Noise, Content::Textured, Content::Flat,
                                          Content::Ties, Content::Brighter, Content::Periodic)),
     paramName);

@@ -12,9 +12,8 @@ namespace placidor::motion {
 namespace {
 
 using test::Plane;
-using trajectory::FrameRecord;
 
-using ExhaustiveFn = std::int32_t (*)(FrameRecord &, const std::uint8_t *, const std::uint8_t *,
+using ExhaustiveFn = Match (*)(const std::uint8_t *, const std::uint8_t *,
                                       SearchContext &);
 
 // Both the plain scan and the engine's search must follow every rule here.
@@ -43,8 +42,7 @@ TEST_P(ExhaustiveRules, EqualScoresGoToTheEarlierRowOfTheScan) {
     for (Displacement guess : {Displacement{-1, 0}, Displacement{-3, 1}, Displacement{}}) {
         test::SearchSetup s(test::defaultWindow(64, 48, 3), 3, CpuLevel::AVX2);
         s.ctx.guess = guess;
-        FrameRecord r = test::garbageRecord();
-        EXPECT_EQ(GetParam()(r, ref.data(), cur.data(), s.ctx), 0);
+        Match r = GetParam()(ref.data(), cur.data(), s.ctx);
         EXPECT_EQ(r.score, 0.0);
         EXPECT_EQ(r.dx, 3);
         EXPECT_EQ(r.dy, -2);
@@ -56,8 +54,7 @@ TEST_P(ExhaustiveRules, FirstCandidateIsTakenWhateverItsScore) {
     const Plane ref = test::flatPlane(40, 30, 100), cur = test::flatPlane(40, 30, 107);
     const ScoreGeometry g = test::defaultWindow(40, 30, 4);
     test::SearchSetup s(g, 4, CpuLevel::AVX2);
-    FrameRecord r = test::garbageRecord();
-    GetParam()(r, ref.data(), cur.data(), s.ctx);
+    Match r = GetParam()(ref.data(), cur.data(), s.ctx);
     const double samples = double(g.measureRight - g.measureLeft + 1) * (g.measureBottom - g.measureTop + 1);
     EXPECT_EQ(r.score, -7.0 * samples);
     EXPECT_EQ(r.dx, -4);
@@ -78,8 +75,7 @@ TEST_P(ExhaustiveRules, WithinARowTheSmallerDxWins) {
         }
     test::SearchSetup s(test::defaultWindow(W, H, 5), 5, CpuLevel::SSE2);
     s.ctx.guess = {1, 0};
-    FrameRecord r = test::garbageRecord();
-    GetParam()(r, ref.data(), cur.data(), s.ctx);
+    Match r = GetParam()(ref.data(), cur.data(), s.ctx);
     EXPECT_EQ(r.score, 0.0);
     EXPECT_EQ(r.dx, -5);
     EXPECT_EQ(r.dy, -5);
@@ -89,8 +85,7 @@ TEST_P(ExhaustiveRules, RangeZeroScoresOnlyTheCentreAndNegativeRangeNothing) {
     const Plane ref = test::flatPlane(20, 20, 50), cur = test::flatPlane(20, 20, 53);
     const ScoreGeometry g = test::defaultWindow(20, 20, 0);
     test::SearchSetup zero(g, 0);
-    FrameRecord r = test::garbageRecord();
-    GetParam()(r, ref.data(), cur.data(), zero.ctx);
+    Match r = GetParam()(ref.data(), cur.data(), zero.ctx);
     EXPECT_EQ(r.score, -3.0 * 11 * 11);
     EXPECT_EQ(r.dx, 0);
     EXPECT_EQ(r.dy, 0);
@@ -98,8 +93,8 @@ TEST_P(ExhaustiveRules, RangeZeroScoresOnlyTheCentreAndNegativeRangeNothing) {
 
     test::SearchSetup negative(g, -1);
     negative.cache.entry(0, 0) = -42.0;
-    r = test::garbageRecord();
-    GetParam()(r, ref.data(), cur.data(), negative.ctx);
+    r = test::garbageMatch();
+    r = GetParam()(ref.data(), cur.data(), negative.ctx);
     EXPECT_EQ(r.score, 0.0);
     EXPECT_EQ(r.dx, 0);
     EXPECT_EQ(r.dy, 0);
@@ -116,8 +111,7 @@ TEST_P(ExhaustiveRules, FindsAKnownShiftWithDySignCountingTowardsRowZero) {
         for (std::int32_t x = 0; x < 64; ++x)
             if (y - dy < 48 && x + dx < 64) cur[(y - dy) * 64 + x + dx] = ref[y * 64 + x];
     test::SearchSetup s(test::defaultWindow(64, 48, 6), 6, CpuLevel::AVX2);
-    FrameRecord r = test::garbageRecord();
-    GetParam()(r, ref.data(), cur.data(), s.ctx);
+    Match r = GetParam()(ref.data(), cur.data(), s.ctx);
     EXPECT_EQ(r.score, 0.0);
     EXPECT_EQ(r.dx, dx);
     EXPECT_EQ(r.dy, dy);
@@ -133,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(Searches, ExhaustiveRules,
 // The plain iterative search and the engine's (pruned square step).
 struct IterativeVariant {
     const char *name;
-    std::int32_t (*search)(FrameRecord &, const std::uint8_t *, const std::uint8_t *,
+    Match (*search)(const std::uint8_t *, const std::uint8_t *,
                            SearchContext &);
     SquareStepFn step;
 };
@@ -146,12 +140,12 @@ const IterativeVariant kIterativeVariants[] = {
 // not 0.0 is never scored again, so the scores are whatever the test says.
 class IterativeRules : public ::testing::TestWithParam<IterativeVariant> {
 protected:
-    Displacement step(FrameRecord &r, Displacement centre, std::int32_t radius,
+    Displacement step(Match &r, Displacement centre, std::int32_t radius,
                       test::SearchSetup &s) {
         return GetParam().step(r, centre, radius, ref_.data(), cur_.data(), s.ctx);
     }
-    std::int32_t search(FrameRecord &r, const Plane &ref, const Plane &cur, test::SearchSetup &s) {
-        return GetParam().search(r, ref.data(), cur.data(), s.ctx);
+    Match search(const Plane &ref, const Plane &cur, test::SearchSetup &s) {
+        return GetParam().search(ref.data(), cur.data(), s.ctx);
     }
 
     static constexpr std::int32_t W = 64, H = 48;
@@ -168,7 +162,7 @@ protected:
 TEST_P(IterativeRules, SquareStepKeepsTheCentreOnEqualScores) {
     test::SearchSetup s(test::defaultWindow(W, H, 8), 8);
     fill(s, -5.0);
-    FrameRecord r = test::garbageRecord();
+    Match r = test::garbageMatch();
     const Displacement best = step(r, {2, -1}, 2, s);
     EXPECT_EQ(best, (Displacement{2, -1}));
     EXPECT_EQ(r.score, -5.0);
@@ -182,7 +176,7 @@ TEST_P(IterativeRules, SquareStepVisitsColumnsOuterRowsInner) {
     // Equal best scores: the smaller column wins, even with a larger row.
     s.cache.entry(-1, 1) = -1.0;
     s.cache.entry(1, -1) = -1.0;
-    FrameRecord r = test::garbageRecord();
+    Match r = test::garbageMatch();
     EXPECT_EQ(step(r, {0, 0}, 1, s), (Displacement{-1, 1}));
     EXPECT_EQ(r.dx, 777);  // not written when the centre is left
     // Same column: the smaller row wins.
@@ -194,7 +188,7 @@ TEST_P(IterativeRules, SquareStepVisitsColumnsOuterRowsInner) {
 TEST_P(IterativeRules, SquareStepScoresOnlyEntriesStillZero) {
     test::SearchSetup s(test::defaultWindow(W, H, 8), 8);
     s.cache.entry(0, 1) = -1.0;  // pretend-scored: better than anything real
-    FrameRecord r = test::garbageRecord();
+    Match r = test::garbageMatch();
     EXPECT_EQ(step(r, {0, 0}, 1, s), (Displacement{0, 1}));
     EXPECT_EQ(s.cache.entry(0, 1), -1.0);
     const double real = matchScore(1, 1, ref_.data(), cur_.data(), s.ctx.geometry, s.kernels);
@@ -214,7 +208,7 @@ TEST_P(IterativeRules, CornerTestsTakeThePositiveCorner) {
     for (std::int32_t a : {6, -6}) {
         test::SearchSetup s(test::defaultWindow(W, H, 8), 8);
         s.cache.entry(a, 0) = -1.0;  // the centre stays best: the radius only grows
-        FrameRecord r = test::garbageRecord();
+        Match r = test::garbageMatch();
         iterativeSearchFrom(r, {a, 0}, ref_.data(), cur_.data(), s.ctx, GetParam().step);
         EXPECT_EQ(r.dx, a);
         EXPECT_EQ(r.dy, 0);
@@ -230,7 +224,7 @@ TEST_P(IterativeRules, CornerTestsTakeThePositiveCorner) {
 
 TEST_P(IterativeRules, ACentreOnTheRangeIsNeverStepped) {
     test::SearchSetup s(test::defaultWindow(W, H, 8), 8);
-    FrameRecord r = test::garbageRecord();
+    Match r = test::garbageMatch();
     iterativeSearchFrom(r, {8, 0}, ref_.data(), cur_.data(), s.ctx, GetParam().step);
     EXPECT_EQ(r.dx, 777);
     EXPECT_EQ(s.cache.entry(8, 0), 0.0);
@@ -244,15 +238,14 @@ TEST_P(IterativeRules, BetterPointOutsideTheCentreBoundDoesNotMove) {
     fill(s, -100.0);
     s.cache.entry(0, 0) = -5.0;
     s.cache.entry(0, 1) = -1.0;  // best of every square, never a centre
-    FrameRecord r = test::garbageRecord();
-    EXPECT_EQ(search(r, ref, cur, s), 0);
+    Match r = search(ref, cur, s);
     EXPECT_EQ(r.score, 0.0);
     EXPECT_EQ(r.dx, 0);
     EXPECT_EQ(r.dy, 0);
 
     s.cache.entry(0, 1) = -100.0;
     s.cache.entry(1, 0) = -1.0;  // inside the bound: the centre moves and stays
-    search(r, ref, cur, s);
+    r = search(ref, cur, s);
     EXPECT_EQ(r.score, -1.0);
     EXPECT_EQ(r.dx, 1);
     EXPECT_EQ(r.dy, 0);
@@ -267,15 +260,14 @@ TEST_P(IterativeRules, StopRightAfterAMoveKeepsTheLastKeptCentre) {
     s.cache.entry(2, 2) = -4.0;
     s.cache.entry(3, 3) = -3.0;
     s.cache.entry(4, 4) = -2.0;
-    FrameRecord r = test::garbageRecord();
-    search(r, ref_, cur_, s);
+    Match r = search(ref_, cur_, s);
     EXPECT_EQ(r.score, -5.0);
     EXPECT_EQ(r.dx, 0);
     EXPECT_EQ(r.dy, 0);
     // Without the kept start, nothing reaches the record.
     s.cache.entry(0, 0) = -100.0;
     s.cache.entry(1, 1) = -4.5;
-    search(r, ref_, cur_, s);
+    r = search(ref_, cur_, s);
     EXPECT_EQ(r.score, 0.0);
     EXPECT_EQ(r.dx, 0);
     EXPECT_EQ(r.dy, 0);
@@ -284,8 +276,7 @@ TEST_P(IterativeRules, StopRightAfterAMoveKeepsTheLastKeptCentre) {
 TEST_P(IterativeRules, RangeOneOrLessScoresNothing) {
     for (std::int32_t range : {1, 0, -3}) {
         test::SearchSetup s(test::defaultWindow(W, H, std::max(range, 0)), range);
-        FrameRecord r = test::garbageRecord();
-        search(r, ref_, cur_, s);
+        Match r = search(ref_, cur_, s);
         EXPECT_EQ(r.score, 0.0);
         EXPECT_EQ(r.dx, 0);
         EXPECT_EQ(r.dy, 0);
@@ -305,8 +296,7 @@ TEST_P(IterativeRules, ClimbsToAKnownShiftAndScoresEachPointOnce) {
             cur[y * W + x] = clip.sample({-2, 1}, y, x);  // dx 2, dy 1
         }
     test::SearchSetup s(test::defaultWindow(W, H, 8), 8);
-    FrameRecord r = test::garbageRecord();
-    search(r, ref, cur, s);
+    Match r = search(ref, cur, s);
     EXPECT_EQ(r.dx, 2);
     EXPECT_EQ(r.dy, 1);
     EXPECT_EQ(r.score, 0.0);
@@ -333,8 +323,7 @@ TEST(FindDisplacement, MethodOneIsIterativeEveryOtherValueExhaustive) {
     for (std::int32_t method : {1, 0, 2, -1}) {
         test::SearchSetup s(test::defaultWindow(30, 30, 1), 1);
         s.ctx.searchMethod = method;
-        FrameRecord r = test::garbageRecord();
-        EXPECT_EQ(findDisplacement(r, ref.data(), cur.data(), s.ctx), 0);
+        Match r = findDisplacement(ref.data(), cur.data(), s.ctx);
         EXPECT_EQ(r.dx, method == 1 ? 0 : -1) << "method " << method;
         EXPECT_EQ(r.dy, method == 1 ? 0 : -1);
         EXPECT_EQ(r.score == 0.0, method == 1);

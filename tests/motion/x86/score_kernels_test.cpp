@@ -3,8 +3,8 @@
 
 #include <random>
 
-#include "motion/score.h"
 #include "motion/motion_test_util.h"
+#include "motion/score.h"
 
 namespace placidor::motion {
 namespace {
@@ -15,8 +15,8 @@ class ScoreKernelTest : public ::testing::TestWithParam<CpuLevel> {
 protected:
     void SetUp() override {
         kernels_ = scoreKernelsUpTo(GetParam());
-        if (kernels_.level != GetParam())
-            GTEST_SKIP() << cpuLevelName(GetParam()) << " not available on this processor/build";
+        if (grantedLevel(GetParam()) != GetParam())
+            GTEST_SKIP() << cpuLevelName(GetParam()) << " not available on this processor";
         // A broken dispatch must not pass by comparing the reference with itself.
         ASSERT_NE(kernels_.positiveDiffSum, &positiveDiffSum_c);
         ASSERT_NE(kernels_.positiveDiffSumX4, &positiveDiffSumX4_c);
@@ -24,6 +24,26 @@ protected:
     }
     ScoreKernels kernels_;
 };
+
+// As checkasm does: every kernel the level's init claims replaces the one
+// of the level below, so an init that fills nothing (or the old entry)
+// cannot pass by re-testing the level below.
+TEST_P(ScoreKernelTest, EveryKernelTheLevelClaimsReplacesTheLevelBelow) {
+    ScoreKernels claimed{};
+    addScoreKernels(GetParam(), claimed);
+    const ScoreKernels below = scoreKernelsUpTo(test::levelBelow(scoreKernelLevels(), GetParam()));
+    int count = 0;
+    const auto check = [&](auto ScoreKernels::*kernel, const char *name) {
+        if (!(claimed.*kernel)) return;
+        ++count;
+        EXPECT_EQ(kernels_.*kernel, claimed.*kernel) << name;
+        EXPECT_NE(kernels_.*kernel, below.*kernel) << name;
+    };
+    check(&ScoreKernels::positiveDiffSum, "positiveDiffSum");
+    check(&ScoreKernels::positiveDiffSumX4, "positiveDiffSumX4");
+    check(&ScoreKernels::positiveDiffSumBounded, "positiveDiffSumBounded");
+    EXPECT_GT(count, 0) << cpuLevelName(GetParam()) << " claims no score kernel";
+}
 
 // Blocks of every width 1..70 and several heights, placed against the
 // plane's left edge and against its end, so the last byte read is the last
@@ -155,13 +175,9 @@ TEST_P(ScoreKernelTest, MatchScoreAgreesAtEveryOffset) {
     }
 }
 
-std::string levelName(const ::testing::TestParamInfo<CpuLevel> &info) {
-    return cpuLevelName(info.param);
-}
-
 INSTANTIATE_TEST_SUITE_P(Levels, ScoreKernelTest,
-                         ::testing::Values(CpuLevel::SSE2, CpuLevel::AVX2, CpuLevel::AVX512),
-                         levelName);
+                         ::testing::ValuesIn(test::levelsAboveC(scoreKernelLevels())),
+                         test::levelName);
 
 }  // namespace
 }  // namespace placidor::motion

@@ -1,4 +1,4 @@
-// The exhaustive search as it runs in the engine: the same record as the
+// The exhaustive search as it runs in the engine: the same match as the
 // scan described in search.h, found with fewer sample comparisons.
 //
 // The winner is the minimum of (sum, scan index) over all candidates,
@@ -17,8 +17,6 @@
 
 namespace placidor::motion {
 
-using trajectory::FrameRecord;
-
 namespace {
 
 void storeScore(ScoreCache &cache, std::int32_t dx, std::int32_t dy, double score) {
@@ -27,16 +25,16 @@ void storeScore(ScoreCache &cache, std::int32_t dx, std::int32_t dy, double scor
     if (cache.contains(dx, dy)) cache.entry(dx, dy) = score;
 }
 
-void writeRecord(FrameRecord &record, double score, std::int32_t dx, std::int32_t dy) {
-    record.score = score;
-    record.dx = dx;
-    record.dy = dy;
+void writeMatch(Match &match, double score, std::int32_t dx, std::int32_t dy) {
+    match.score = score;
+    match.dx = dx;
+    match.dy = dy;
 }
 
 // Every candidate scored in full, four neighbours at a time where they
 // share a window (everywhere but near |dx| = R when the measurement window
 // touches the frame's edge).
-void exhaustiveFull(FrameRecord &record, const std::uint8_t *reference,
+void exhaustiveFull(Match &match, const std::uint8_t *reference,
                     const std::uint8_t *current, SearchContext &ctx) {
     const std::int32_t range = ctx.searchRange;
     const ScoreKernels &k = *ctx.kernels;
@@ -48,7 +46,7 @@ void exhaustiveFull(FrameRecord &record, const std::uint8_t *reference,
         if (first || sum < bestSum) {
             first = false;
             bestSum = sum;
-            writeRecord(record, score, dx, dy);
+            writeMatch(match, score, dx, dy);
         }
     };
     for (std::int32_t dy = -range; dy <= range; ++dy) {
@@ -108,7 +106,7 @@ Displacement probeBest(const std::uint8_t *reference, const std::uint8_t *curren
     return best;
 }
 
-void exhaustivePruned(FrameRecord &record, const std::uint8_t *reference,
+void exhaustivePruned(Match &match, const std::uint8_t *reference,
                       const std::uint8_t *current, SearchContext &ctx) {
     const std::int32_t range = ctx.searchRange;
     const std::int64_t side = 2 * std::int64_t{range} + 1;
@@ -139,7 +137,7 @@ void exhaustivePruned(FrameRecord &record, const std::uint8_t *reference,
         haveBest = true;
         bestSum = sum;
         bestIndex = index;
-        writeRecord(record, scoreOfSum(b, sum), dx, dy);
+        writeMatch(match, scoreOfSum(b, sum), dx, dy);
     };
 
     // A good early best makes most later candidates fail within a few rows:
@@ -179,18 +177,16 @@ void exhaustivePruned(FrameRecord &record, const std::uint8_t *reference,
 
 }  // namespace
 
-std::int32_t exhaustiveSearch(FrameRecord &record, const std::uint8_t *reference,
-                              const std::uint8_t *current, SearchContext &ctx) {
-    record.score = 0.0;
-    record.dx = 0;
-    record.dy = 0;
-    if (ctx.searchRange < 0) return 0;
+Match exhaustiveSearch(const std::uint8_t *reference, const std::uint8_t *current,
+                       SearchContext &ctx) {
+    Match match;
+    if (ctx.searchRange < 0) return match;
     assert(ctx.cache && ctx.kernels);
     if (ctx.prune)
-        exhaustivePruned(record, reference, current, ctx);
+        exhaustivePruned(match, reference, current, ctx);
     else
-        exhaustiveFull(record, reference, current, ctx);
-    return 0;
+        exhaustiveFull(match, reference, current, ctx);
+    return match;
 }
 
 }  // namespace placidor::motion

@@ -1,22 +1,14 @@
+// The searches exactly as described, candidate by candidate with
+// matchScore: what the engine's searches are checked against.
 #include "motion/search.h"
 
 #include <cassert>
 
 namespace placidor::motion {
 
-using trajectory::FrameRecord;
-
-std::int32_t findDisplacement(FrameRecord &record, const std::uint8_t *reference,
-                              const std::uint8_t *current, SearchContext &ctx) {
-    if (ctx.searchMethod == 1) return iterativeSearch(record, reference, current, ctx);
-    return exhaustiveSearch(record, reference, current, ctx);
-}
-
-std::int32_t exhaustiveSearchReference(FrameRecord &record, const std::uint8_t *reference,
-                                       const std::uint8_t *current, SearchContext &ctx) {
-    record.score = 0.0;
-    record.dx = 0;
-    record.dy = 0;
+Match exhaustiveSearchReference(const std::uint8_t *reference, const std::uint8_t *current,
+                                SearchContext &ctx) {
+    Match match;
     const std::int32_t range = ctx.searchRange;
     bool first = true;
     for (std::int32_t dy = -range; dy <= range; ++dy) {
@@ -24,18 +16,18 @@ std::int32_t exhaustiveSearchReference(FrameRecord &record, const std::uint8_t *
             const double score = candidateScore(dx, dy, reference, current, ctx);
             assert(ctx.cache->contains(dx, dy));
             ctx.cache->entry(dx, dy) = score;
-            if (first || score > record.score) {
-                record.score = score;
-                record.dx = dx;
-                record.dy = dy;
+            if (first || score > match.score) {
+                match.score = score;
+                match.dx = dx;
+                match.dy = dy;
                 first = false;
             }
         }
     }
-    return 0;
+    return match;
 }
 
-Displacement squareStep(FrameRecord &record, Displacement centre, std::int32_t radius,
+Displacement squareStep(Match &match, Displacement centre, std::int32_t radius,
                         const std::uint8_t *reference, const std::uint8_t *current,
                         SearchContext &ctx) {
     assert(radius >= 1 && radius <= 100);
@@ -59,20 +51,18 @@ Displacement squareStep(FrameRecord &record, Displacement centre, std::int32_t r
         }
     }
     if (best == centre) {
-        record.score = bestScore;
-        record.dx = centre.dx;
-        record.dy = centre.dy;
+        match.score = bestScore;
+        match.dx = centre.dx;
+        match.dy = centre.dy;
     }
     return best;
 }
 
-std::int32_t iterativeSearchReference(FrameRecord &record, const std::uint8_t *reference,
-                                      const std::uint8_t *current, SearchContext &ctx) {
-    record.score = 0.0;
-    record.dx = 0;
-    record.dy = 0;
-    iterativeSearchFrom(record, {0, 0}, reference, current, ctx, squareStep);
-    return 0;
+Match iterativeSearchReference(const std::uint8_t *reference, const std::uint8_t *current,
+                               SearchContext &ctx) {
+    Match match;
+    iterativeSearchFrom(match, {0, 0}, reference, current, ctx, squareStep);
+    return match;
 }
 
 }  // namespace placidor::motion

@@ -1,0 +1,45 @@
+#include "motion/frame_convert_kernels.h"
+
+namespace placidor::motion {
+
+std::span<const CpuLevel> convertKernelLevels() {
+    static constexpr CpuLevel levels[] = {
+        CpuLevel::C,
+#if defined(PLACIDOR_X86_KERNELS)
+        CpuLevel::SSE2, CpuLevel::SSSE3,
+#endif
+#if defined(PLACIDOR_AVX2_KERNELS)
+        CpuLevel::AVX2,
+#endif
+    };
+    return levels;
+}
+
+void addConvertKernels(CpuLevel level, ConvertKernels &k) {
+    switch (level) {
+    case CpuLevel::C: initConvertKernels_c(k); break;
+#if defined(PLACIDOR_X86_KERNELS)
+    case CpuLevel::SSE2: initConvertKernels_sse2(k); break;
+    case CpuLevel::SSSE3: initConvertKernels_ssse3(k); break;
+#endif
+#if defined(PLACIDOR_AVX2_KERNELS)
+    case CpuLevel::AVX2: initConvertKernels_avx2(k); break;
+#endif
+    default: break;
+    }
+}
+
+ConvertKernels convertKernelsUpTo(CpuLevel limit) {
+    const CpuLevel granted = grantedLevel(limit);
+    ConvertKernels k;
+    for (CpuLevel level : convertKernelLevels())
+        if (level <= granted) addConvertKernels(level, k);
+    return k;
+}
+
+const ConvertKernels &convertKernels() {
+    static const ConvertKernels kernels = convertKernelsUpTo(kHighestLevel);
+    return kernels;
+}
+
+}  // namespace placidor::motion
