@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Every test of Placidor on a fresh Debian 12 machine: installs the packages,
 # builds each configuration and runs its tests.
-#   native debug (unit, api, e2e), sanitizers (address + undefined),
+#   native debug (unit, simd, api, clip), sanitizers (address + undefined),
 #   Placidor.dll for 64-bit Windows under 64-bit Wine (win64), Placidor.dll
 #   for 32-bit Windows under Wine (win32, where this machine runs 32-bit
-#   programs), the command line (e2e) and its installed tree, the Debian
+#   programs), the command line (cli) and its installed tree, the Debian
 #   package, the fuzzer.
 #
 #   ./run-tests.sh [--no-32bit]

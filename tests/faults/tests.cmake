@@ -22,7 +22,7 @@ if(PLACIDOR_BUILD_HOST)
     add_test(NAME cli_faults.${group}
       COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/faults/cli_faults.sh $<TARGET_FILE:placidor_cli> ${group})
     set_tests_properties(cli_faults.${group} PROPERTIES
-      LABELS e2e SKIP_RETURN_CODE 77 TIMEOUT 600)
+      LABELS cli SKIP_RETURN_CODE 77 TIMEOUT 600)
   endforeach()
   # Its timings assume the machine is not busy with other tests.
   set_tests_properties(cli_faults.interrupt PROPERTIES RUN_SERIAL ON)

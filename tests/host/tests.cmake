@@ -6,10 +6,10 @@ if(PLACIDOR_BUILD_HOST)
     host/options_test.cpp host/camera_path_test.cpp host/measure_test.cpp)
   target_link_libraries(host_unit_tests PRIVATE placidor_host_core)
 
-  placidor_add_test(host_analysis_tests e2e host/analysis_test.cpp)
+  placidor_add_test(host_analysis_tests cli host/analysis_test.cpp)
   target_link_libraries(host_analysis_tests PRIVATE placidor_host_media)
 
-  placidor_add_test(host_cli_tests e2e host/cli_test.cpp)
+  placidor_add_test(host_cli_tests cli host/cli_test.cpp)
   target_compile_definitions(host_cli_tests PRIVATE
     PLACIDOR_CLI_PATH="$<TARGET_FILE:placidor_cli>")
   add_dependencies(host_cli_tests placidor_cli)

@@ -5,5 +5,5 @@ if(PLACIDOR_BUILD_HOST AND NOT WIN32)
   add_test(NAME install.prefix
     COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/install_test.sh ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR}
       ${CMAKE_CURRENT_BINARY_DIR}/install-test ${PROJECT_VERSION} ${CMAKE_COMMAND} ${CMAKE_C_COMPILER})
-  set_tests_properties(install.prefix PROPERTIES LABELS e2e TIMEOUT 600)
+  set_tests_properties(install.prefix PROPERTIES LABELS cli TIMEOUT 600)
 endif()
