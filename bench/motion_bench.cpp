@@ -1,3 +1,4 @@
+// Whole searches and frame conversion (kernels alone: kernels_bench.cpp).
 // Motion estimation speed: the exhaustive search (pruned and in full) and
 // the iterative search (the engine's, and "plain": every candidate of its
 // squares scored in full) over one frame pair, per instruction set, frame
