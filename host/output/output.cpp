@@ -378,7 +378,6 @@ void VideoOutput::writeFrame(AVFrame *frame, std::int64_t pts, std::int64_t dura
     frame->pict_type = AV_PICTURE_TYPE_NONE;
     const int rc = avcodec_send_frame(encoder_, frame);
     if (rc < 0) throw HostError("encoding failed: " + avErrorText(rc));
-    ++frames_;
     drain();
 }
 

@@ -68,7 +68,6 @@ public:
     // Drains the encoder and finishes the file.
     void finish();
 
-    std::int64_t framesWritten() const { return frames_; }
     // Packets of copied streams dropped because their timestamps went
     // backwards (damaged input).
     std::int64_t brokenPackets() const { return brokenPackets_; }
@@ -95,7 +94,6 @@ private:
     std::vector<AVRational> inputBases_;
     std::vector<std::int64_t> lastDts_;    // per output stream, to drop packets going back in time
     std::int64_t brokenPackets_ = 0;
-    std::int64_t frames_ = 0;
     bool headerWritten_ = false, finished_ = false;
 };
 
