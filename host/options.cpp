@@ -340,7 +340,8 @@ every frame cropped to the steady part of the picture, scaled back to the
 input size (an odd last column or row is cut off), encoded with x264. Every
 other stream (audio, subtitles, further video, cover art, attachments), the
 chapters and the metadata are copied unchanged, timestamps shifted to start
-where a stream copy with ffmpeg starts. OUTPUT's extension chooses the
+where a stream copy with ffmpeg starts; 10-bit (HDR) sources stay 10 bits
+deep with their metadata. OUTPUT's extension chooses the
 container; what it cannot hold is refused before any work starts.
 
 Analysis:

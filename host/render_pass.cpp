@@ -16,14 +16,15 @@ namespace placidor::host {
 
 namespace {
 
-// Copies a 4:2:0 frame into a larger one at column `x`.
+// Copies a 4:2:0 frame (8 or 10 bits) into a larger one at column `x`.
 void paste(const AVFrame *src, AVFrame *dst, int x) {
+    const int bytes = src->format == AV_PIX_FMT_YUV420P10 ? 2 : 1;
     for (int p = 0; p < 3; ++p) {
         const int shift = p == 0 ? 0 : 1;
         const int w = src->width >> shift, h = src->height >> shift;
         for (int r = 0; r < h; ++r)
-            std::memcpy(dst->data[p] + std::ptrdiff_t(r) * dst->linesize[p] + (x >> shift),
-                        src->data[p] + std::ptrdiff_t(r) * src->linesize[p], std::size_t(w));
+            std::memcpy(dst->data[p] + std::ptrdiff_t(r) * dst->linesize[p] + (x >> shift) * bytes,
+                        src->data[p] + std::ptrdiff_t(r) * src->linesize[p], std::size_t(w) * bytes);
     }
 }
 
@@ -81,19 +82,22 @@ RenderStats renderPass(const Options &o, const Analysis &a, const std::string &t
         for (std::int64_t index = 0;; ++index) {
             AVFrame *decoded = input.nextFrame();
             if (!decoded) break;
-            const bool fullRange = outputColour(*decoded).range == AVCOL_RANGE_JPEG;
+            const PictureColour colour = outputColour(*decoded);
+            const bool fullRange = colour.range == AVCOL_RANGE_JPEG;
+            const int bits = colour.format == AV_PIX_FMT_YUV420P10 ? 10 : 8;
             if (!output) {
-                cropper = std::make_unique<Cropper>(info.width, info.height, outW, outH, fullRange);
-                out = allocPlanarFrame(outW, outH);
+                cropper = std::make_unique<Cropper>(info.width, info.height, outW, outH, fullRange, bits);
+                out = allocPlanarFrame(outW, outH, colour.format);
                 output = std::make_unique<VideoOutput>(o.output, temp, input, EncoderSettings{outW, outH, o.crf, o.preset, selectionOf(o)},
                                                        *decoded);
                 if (!o.compareFile.empty()) {
-                    side = allocPlanarFrame(evenW * 2, evenH);
+                    side = allocPlanarFrame(evenW * 2, evenH, colour.format);
                     compare = std::make_unique<VideoOutput>(o.compareFile, compareTemp, input,
                                                             EncoderSettings{evenW * 2, evenH, o.crf, o.preset, selectionOf(o)}, *decoded);
                     if (outW != evenW || outH != evenH) {
-                        fullCropper = std::make_unique<Cropper>(info.width, info.height, evenW, evenH, fullRange);
-                        full = allocPlanarFrame(evenW, evenH);
+                        fullCropper = std::make_unique<Cropper>(info.width, info.height, evenW, evenH, fullRange,
+                                                                bits);
+                        full = allocPlanarFrame(evenW, evenH, colour.format);
                     }
                 }
                 for (AVPacket *p : early) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
+#include <utility>
 
 #include "../error.h"
 #include "../input/input.h"
@@ -252,6 +253,17 @@ VideoOutput::VideoOutput(const std::string &nameForFormat, const std::string &wr
                 copySideData(ist, videoStream_, [](AVPacketSideDataType t) {
                     return t == AV_PKT_DATA_MASTERING_DISPLAY_METADATA || t == AV_PKT_DATA_CONTENT_LIGHT_LEVEL;
                 });
+                // HEVC and H.264 carry HDR metadata in the frames; libx264
+                // does not write it again, so the container keeps it.
+                for (const auto &[frameType, packetType] :
+                     {std::pair{AV_FRAME_DATA_MASTERING_DISPLAY_METADATA, AV_PKT_DATA_MASTERING_DISPLAY_METADATA},
+                      std::pair{AV_FRAME_DATA_CONTENT_LIGHT_LEVEL, AV_PKT_DATA_CONTENT_LIGHT_LEVEL}}) {
+                    const AVFrameSideData *sd = av_frame_get_side_data(&firstFrame, frameType);
+                    if (!sd || av_stream_get_side_data(videoStream_, packetType, nullptr)) continue;
+                    std::uint8_t *data = av_stream_new_side_data(videoStream_, packetType, sd->size);
+                    if (!data) throw HostError("out of memory");
+                    std::memcpy(data, sd->data, sd->size);
+                }
                 if (plan.rotation)
                     copySideData(ist, videoStream_, [](AVPacketSideDataType t) { return t == AV_PKT_DATA_DISPLAYMATRIX; });
                 continue;

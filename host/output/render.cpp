@@ -33,10 +33,10 @@ std::string zimgError() {
 
 }  // namespace
 
-AVFrame *allocPlanarFrame(int width, int height) {
+AVFrame *allocPlanarFrame(int width, int height, AVPixelFormat format) {
     AVFrame *f = av_frame_alloc();
     if (!f) throw HostError("out of memory");
-    f->format = AV_PIX_FMT_YUV420P;
+    f->format = format;
     f->width = width;
     f->height = height;
     if (av_frame_get_buffer(f, kAlign) < 0) {
@@ -82,6 +82,10 @@ int swsMatrix(AVColorSpace matrix) {
 
 PictureColour outputColour(const AVFrame &decoded) {
     PictureColour c;
+    // Sources deeper than 8 bits (10-bit HDR) stay 10 bits deep, so that
+    // their transfer and mastering metadata still describe the pixels.
+    const AVPixFmtDescriptor *d = av_pix_fmt_desc_get(AVPixelFormat(decoded.format));
+    if (d && d->comp[0].depth > 8) c.format = AV_PIX_FMT_YUV420P10;
     c.primaries = decoded.color_primaries;
     c.transfer = decoded.color_trc;
     const auto format = AVPixelFormat(decoded.format);
@@ -112,9 +116,11 @@ PlanarFrames::~PlanarFrames() {
 
 const AVFrame *PlanarFrames::convert(const AVFrame *decoded) {
     const auto format = AVPixelFormat(decoded->format);
-    const bool planar420 = format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUVJ420P;
+    const AVPixelFormat target = outputColour(*decoded).format;
+    const bool planar420 = format == target || (format == AV_PIX_FMT_YUVJ420P && target == AV_PIX_FMT_YUV420P);
     if (planar420 && decoded->width == width_ && decoded->height == height_ && aligned(decoded)) return decoded;
-    if (!frame_) frame_ = allocPlanarFrame(width_, height_);
+    if (frame_ && frame_->format != target) av_frame_free(&frame_);
+    if (!frame_) frame_ = allocPlanarFrame(width_, height_, target);
     if (av_frame_make_writable(frame_) < 0) throw HostError("out of memory");
     if (planar420 && decoded->width == width_ && decoded->height == height_) {
         av_frame_copy(frame_, decoded);
@@ -123,7 +129,7 @@ const AVFrame *PlanarFrames::convert(const AVFrame *decoded) {
         // frame of another size (a stream that changes size) is scaled.
         const int srcW = (decoded->width & ~1) == width_ ? width_ : decoded->width;
         const int srcH = (decoded->height & ~1) == height_ ? height_ : decoded->height;
-        sws_ = sws_getCachedContext(sws_, srcW, srcH, format, width_, height_, AV_PIX_FMT_YUV420P,
+        sws_ = sws_getCachedContext(sws_, srcW, srcH, format, width_, height_, target,
                                     SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INP, nullptr, nullptr, nullptr);
         if (!sws_) throw HostError("cannot convert the video's pixel format");
         if (configured_ != sws_) {
@@ -152,10 +158,10 @@ const AVFrame *PlanarFrames::convert(const AVFrame *decoded) {
     return frame_;
 }
 
-Cropper::Cropper(int srcWidth, int srcHeight, int dstWidth, int dstHeight, bool fullRange)
+Cropper::Cropper(int srcWidth, int srcHeight, int dstWidth, int dstHeight, bool fullRange, int bits)
     // 4:2:0 needs even sizes: an odd last column or row is left out.
     : srcWidth_(srcWidth & ~1), srcHeight_(srcHeight & ~1), dstWidth_(dstWidth), dstHeight_(dstHeight),
-      fullRange_(fullRange) {}
+      fullRange_(fullRange), bits_(bits) {}
 
 Cropper::~Cropper() {
     zimg_filter_graph_free(graph_);
@@ -170,7 +176,8 @@ void Cropper::build(const ClipRect &rect) {
     zimg_image_format_default(&src, ZIMG_API_VERSION);
     zimg_image_format_default(&dst, ZIMG_API_VERSION);
     for (zimg_image_format *f : {&src, &dst}) {
-        f->pixel_type = ZIMG_PIXEL_BYTE;
+        f->pixel_type = bits_ > 8 ? ZIMG_PIXEL_WORD : ZIMG_PIXEL_BYTE;
+        f->depth = unsigned(bits_);
         f->subsample_w = 1;
         f->subsample_h = 1;
         f->color_family = ZIMG_COLOR_YUV;

@@ -19,7 +19,8 @@ namespace placidor::host {
 
 // What the rendered frames hold, decided from the first decoded frame:
 // 4:2:0 at the source's range for YUV sources; limited-range BT.709 YUV
-// for RGB, palette and grey sources. The output's colour tags are these.
+// for RGB, palette and grey sources; 10 bits deep where the source is
+// deeper than 8. The output's colour tags are these.
 struct PictureColour {
     AVPixelFormat format = AV_PIX_FMT_YUV420P;
     AVColorRange range = AVCOL_RANGE_MPEG;
@@ -30,7 +31,8 @@ struct PictureColour {
 };
 PictureColour outputColour(const AVFrame &decoded);
 
-// Decoded frames of any pixel format become 8-bit 4:2:0 frames with
+// Decoded frames of any pixel format become 4:2:0 frames (8-bit, or
+// 10-bit for deeper sources) with
 // zimg's alignment; frames that already are stay untouched. A source with
 // an odd width or height loses its last column or row (4:2:0 needs even
 // sizes); nothing is rescaled.
@@ -52,7 +54,8 @@ private:
 // Crops 8-bit 4:2:0 frames with zimg (Spline36, sub-pixel active region).
 class Cropper {
 public:
-    Cropper(int srcWidth, int srcHeight, int dstWidth, int dstHeight, bool fullRange);
+    // `bits`: 8 for 8-bit 4:2:0 frames, 10 for 10-bit ones (2 bytes a sample).
+    Cropper(int srcWidth, int srcHeight, int dstWidth, int dstHeight, bool fullRange, int bits = 8);
     ~Cropper();
     Cropper(const Cropper &) = delete;
     Cropper &operator=(const Cropper &) = delete;
@@ -65,6 +68,7 @@ private:
 
     int srcWidth_, srcHeight_, dstWidth_, dstHeight_;
     bool fullRange_;
+    int bits_;
     zimg_filter_graph *graph_ = nullptr;
     ClipRect built_{-1, -1, -1, -1};
     void *tmp_ = nullptr;
@@ -72,6 +76,6 @@ private:
 };
 
 // A 4:2:0 frame whose planes and strides zimg accepts.
-AVFrame *allocPlanarFrame(int width, int height);
+AVFrame *allocPlanarFrame(int width, int height, AVPixelFormat format = AV_PIX_FMT_YUV420P);
 
 }  // namespace placidor::host

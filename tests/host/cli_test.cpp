@@ -829,3 +829,30 @@ TEST_F(CliFiles, DamagedInputsAreStabilisedWithAWarning) {
         }
     }
 }
+
+// 10-bit HDR stays 10 bits deep, with its transfer, primaries, mastering
+// display and light level metadata, so that the tags describe the pixels.
+TEST_F(CliFiles, HdrKeepsItsDepthAndMetadata) {
+    ASSERT_EQ(ff("-f lavfi -i color=c=0xC08040:size=128x96:rate=25 -t 1 -c:v libx265 -pix_fmt yuv420p10le "
+                 "-color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc -x265-params "
+                 "'log-level=error:hdr10=1:master-display=G(13250,34500)B(7500,3000)R(34000,16000)WP(15635,16450)"
+                 "L(10000000,1):max-cll=1000,400' hdr.mkv"),
+              0);
+    const Result r = stabilise("hdr.mkv", "out.mkv", {"--compare", at("compare.mp4").string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char *out : {"out.mkv", "compare.mp4"}) {
+        EXPECT_EQ(probeValue(at(out), "stream=pix_fmt,color_transfer,color_primaries,color_space", "v"),
+                  "yuv420p10le\nbt2020nc\nsmpte2084\nbt2020")
+            << out;
+    }
+    const std::string side = probeValue(at("out.mkv"), "stream_side_data", "v");
+    EXPECT_NE(side.find("Mastering display metadata"), std::string::npos) << side;
+    EXPECT_NE(side.find("Content light level metadata\n1000\n400"), std::string::npos) << side;
+    // The samples keep their 10-bit values.
+    const auto centreLuma = [&](const std::string &file) {
+        const std::string raw = capture("ffmpeg -nostdin -v error -i '" + at(file).string() +
+                                        "' -frames:v 1 -vf crop=2:2:63:47 -f rawvideo -pix_fmt gray10le -");
+        return raw.size() >= 2 ? int(std::uint8_t(raw[0])) | int(std::uint8_t(raw[1])) << 8 : -1;
+    };
+    EXPECT_NEAR(centreLuma("out.mkv"), centreLuma("hdr.mkv"), 3);
+}
