@@ -83,6 +83,9 @@ probe_win32() {
   return 1
 }
 
+step "source format (clang-format)"
+scripts/check-format.sh
+
 step "native debug build and tests"
 cmake --preset debug
 cmake --build --preset debug -j"$jobs"

@@ -108,11 +108,14 @@ std::int32_t runAnalysis(Engine &e, void *userData) {
             const bool second = escape.pressedSinceLastQuery();
             if (first || second) break;
             const auto frame = static_cast<std::int32_t>(f);
-            if (!fetchAndConvert(e, convertKernels, frame, currentBuffer, currentPlane, prevDx, prevDy)) break;
+            if (!fetchAndConvert(e, convertKernels, frame, currentBuffer, currentPlane, prevDx,
+                                 prevDy))
+                break;
             auto record = newRecord(frame);
             if (!record) break;
             e.scoreCache.clear();
-            const motion::Match match = motion::findDisplacement(referencePlane, currentPlane, search);
+            const motion::Match match =
+                motion::findDisplacement(referencePlane, currentPlane, search);
             record->score = match.score;
             record->dx = match.dx;
             record->dy = match.dy;

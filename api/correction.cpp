@@ -16,7 +16,7 @@ std::int32_t runCorrection(Engine &e, void *userData) {
         trajectory::smoothSegment(e.frames, segment->firstFrame - firstFrame,
                                   segment->lastFrame - firstFrame, smoothing);
     }
-    const trajectory::ClampSettings clamp{e.params.width,         e.params.height,
+    const trajectory::ClampSettings clamp{e.params.width,          e.params.height,
                                           e.params.cropLimitLeft,  e.params.cropLimitTop,
                                           e.params.cropLimitRight, e.params.cropLimitBottom};
     e.maxClipError = trajectory::computeClipRects(e.frames, clamp);

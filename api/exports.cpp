@@ -8,9 +8,9 @@
 
 // A 32-bit host may call with a 4-byte aligned stack; realign at the entry.
 #if defined(__i386__)
-#define PLACIDOR_ENTRY __attribute__((force_align_arg_pointer))
+#  define PLACIDOR_ENTRY __attribute__((force_align_arg_pointer))
 #else
-#define PLACIDOR_ENTRY
+#  define PLACIDOR_ENTRY
 #endif
 
 namespace placidor::api {
@@ -57,7 +57,8 @@ PLACIDOR_API PLACIDOR_ENTRY int32_t PLACIDOR_CALL StabilizerInit(StabilizerParam
         std::unique_ptr<std::uint8_t[]> reference(new (std::nothrow) std::uint8_t[samples]);
         std::unique_ptr<std::uint8_t[]> current(new (std::nothrow) std::uint8_t[samples]);
         placidor::motion::ScoreCache cache;
-        if (!reference || !current || !cache.allocate(stored.width, stored.height, stored.searchRange))
+        if (!reference || !current ||
+            !cache.allocate(stored.width, stored.height, stored.searchRange))
             return BadArgument;
 
         e.params = stored;

@@ -18,7 +18,8 @@ void normalise(StabilizerParams &p) {
     const std::int64_t height = p.height;
 
     if (p.cropLimitLeft == p.cropLimitRight) p.cropLimitLeft = p.cropLimitRight = narrow(width / 2);
-    if (p.cropLimitTop == p.cropLimitBottom) p.cropLimitTop = p.cropLimitBottom = narrow(height / 2);
+    if (p.cropLimitTop == p.cropLimitBottom)
+        p.cropLimitTop = p.cropLimitBottom = narrow(height / 2);
     p.cropLimitLeft = std::max(p.cropLimitLeft, 0);
     p.cropLimitTop = std::max(p.cropLimitTop, 0);
     p.cropLimitRight = narrow(std::min<std::int64_t>(p.cropLimitRight, width));

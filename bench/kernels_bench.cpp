@@ -59,7 +59,8 @@ void runScore(benchmark::State &state, ScoreForm form, CpuLevel level, std::int3
     for (auto _ : state) {
         switch (form) {
         case ScoreForm::Single:
-            benchmark::DoNotOptimize(k.positiveDiffSum(ref.data(), cur.data(), stride, cols, kRows));
+            benchmark::DoNotOptimize(
+                k.positiveDiffSum(ref.data(), cur.data(), stride, cols, kRows));
             break;
         case ScoreForm::X4:
             k.positiveDiffSumX4(ref.data(), cur.data(), stride, cols, kRows, sums);
@@ -83,13 +84,12 @@ struct ConvertCase {
     ConvertPixelsFn ConvertKernels::*kernel;
 };
 const ConvertCase kConvertCases[] = {
-    {"convertLuma", 3, &ConvertKernels::luma},   {"convertRed", 3, &ConvertKernels::red},
-    {"convertGreen", 3, &ConvertKernels::green}, {"convertBlue", 3, &ConvertKernels::blue},
+    {"convertLuma", 3, &ConvertKernels::luma},       {"convertRed", 3, &ConvertKernels::red},
+    {"convertGreen", 3, &ConvertKernels::green},     {"convertBlue", 3, &ConvertKernels::blue},
     {"convertTwoByte", 2, &ConvertKernels::twoByte},
 };
 
-void runConvert(benchmark::State &state, const ConvertCase &c, CpuLevel level,
-                std::int32_t count) {
+void runConvert(benchmark::State &state, const ConvertCase &c, CpuLevel level, std::int32_t count) {
     if (grantedLevel(level) != level) {
         state.SkipWithError("instruction set not available");
         return;
@@ -108,15 +108,14 @@ void runConvert(benchmark::State &state, const ConvertCase &c, CpuLevel level,
 }
 
 void registerAll() {
-    for (ScoreForm form : {ScoreForm::Single, ScoreForm::X4, ScoreForm::Bounded,
-                           ScoreForm::BoundedHalf}) {
+    for (ScoreForm form :
+         {ScoreForm::Single, ScoreForm::X4, ScoreForm::Bounded, ScoreForm::BoundedHalf}) {
         for (std::int32_t cols : kWidths) {
             for (CpuLevel level : scoreKernelLevels()) {
-                const std::string name = std::string(formName(form)) + "/w" +
-                                         std::to_string(cols) + "/" + cpuLevelName(level);
-                benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State &s) {
-                    runScore(s, form, level, cols);
-                });
+                const std::string name = std::string(formName(form)) + "/w" + std::to_string(cols) +
+                                         "/" + cpuLevelName(level);
+                benchmark::RegisterBenchmark(
+                    name.c_str(), [=](benchmark::State &s) { runScore(s, form, level, cols); });
             }
         }
     }
@@ -129,9 +128,8 @@ void registerAll() {
                 if (!(claimed.*c.kernel)) continue;
                 const std::string name =
                     std::string(c.name) + "/w" + std::to_string(count) + "/" + cpuLevelName(level);
-                benchmark::RegisterBenchmark(name.c_str(), [=, &c](benchmark::State &s) {
-                    runConvert(s, c, level, count);
-                });
+                benchmark::RegisterBenchmark(
+                    name.c_str(), [=, &c](benchmark::State &s) { runConvert(s, c, level, count); });
             }
         }
     }

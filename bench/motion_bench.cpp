@@ -144,12 +144,13 @@ void runSearch(benchmark::State &state, SearchCase c) {
     for (auto _ : state) {
         cache.clear();
         if (c.mode == 3)
-            record = motion::iterativeSearchReference(pair.reference.data(), pair.current.data(), ctx);
-        else
-            record = motion::findDisplacement(pair.reference.data(), pair.current.data(), ctx);
+            record =
+                motion::iterativeSearchReference(pair.reference.data(), pair.current.data(), ctx);
+        else record = motion::findDisplacement(pair.reference.data(), pair.current.data(), ctx);
         benchmark::DoNotOptimize(record);
     }
-    const double ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
+    const double ns =
+        std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
     // Work the frame pair stands for: every candidate scored in full (the
     // iterative search: the candidates its squares covered).
     double candidates = 0, samples = 0;
@@ -208,7 +209,8 @@ void runConvert(benchmark::State &state, std::int32_t width, std::int32_t height
         benchmark::DoNotOptimize(copy.data());
         benchmark::ClobberMemory();
     }
-    const double ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
+    const double ns =
+        std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
     state.counters["bytes_per_ns"] = double(state.iterations()) * (buffer.size() - 40) / ns;
 }
 
@@ -227,11 +229,12 @@ void registerAll() {
                         if (content == Content::Flat && mode >= 2) continue;
                         if (level == CpuLevel::C && mode == 3 && w > 720) continue;
                         const SearchCase c{w, h, range, content, level, mode, {0, 0}};
-                        const std::string name = std::string(mode >= 2 ? "iterative/" : "exhaustive/") +
-                                                 std::to_string(w) + "x" + std::to_string(h) + "/R" +
-                                                 std::to_string(range) + "/" + contentName(content) +
-                                                 "/" + motion::cpuLevelName(level) +
-                                                 (mode == 2 ? "" : std::string("/") + modes[mode]);
+                        const std::string name =
+                            std::string(mode >= 2 ? "iterative/" : "exhaustive/") +
+                            std::to_string(w) + "x" + std::to_string(h) + "/R" +
+                            std::to_string(range) + "/" + contentName(content) + "/" +
+                            motion::cpuLevelName(level) +
+                            (mode == 2 ? "" : std::string("/") + modes[mode]);
                         auto *b = benchmark::RegisterBenchmark(
                             name.c_str(), [c](benchmark::State &s) { runSearch(s, c); });
                         b->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.3);
@@ -239,8 +242,9 @@ void registerAll() {
                         if (mode == 1 && content == Content::Textured) {
                             SearchCase g = c;
                             g.guess = {kShiftX, kShiftY};
-                            benchmark::RegisterBenchmark((name + "/guessed").c_str(),
-                                                         [g](benchmark::State &s) { runSearch(s, g); })
+                            benchmark::RegisterBenchmark(
+                                (name + "/guessed").c_str(),
+                                [g](benchmark::State &s) { runSearch(s, g); })
                                 ->Unit(benchmark::kMillisecond)
                                 ->UseRealTime()
                                 ->MinTime(0.3);

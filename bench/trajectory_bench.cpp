@@ -77,7 +77,8 @@ BENCHMARK(BM_GetEveryClipRect)->Unit(benchmark::kMillisecond);
 void BM_SmoothDirect(benchmark::State &state) {
     analysedHour();
     auto &e = placidor::api::engine();
-    const std::int32_t h = placidor::api::halfWindow(25.0f, static_cast<std::int32_t>(state.range(0)));
+    const std::int32_t h =
+        placidor::api::halfWindow(25.0f, static_cast<std::int32_t>(state.range(0)));
     for (auto _ : state)
         placidor::trajectory::smoothSegmentDirect(e.frames, 0, kFrames - 1, {h, h, true});
 }

@@ -101,9 +101,8 @@ typedef enum EngineState {
  * StabilizerGetMaxClipRectErr. Other calls are refused while the analysis
  * runs (see StabilizerCalculate).
  */
-typedef void(PLACIDOR_CALL *FetchFrameCallback)(int32_t frame, void *buffer,
-                                                void *userData, double prevDx,
-                                                double prevDy);
+typedef void(PLACIDOR_CALL *FetchFrameCallback)(int32_t frame, void *buffer, void *userData,
+                                                double prevDx, double prevDy);
 
 /* ProgressCallback: told the number of each frame analysed after the
  * first, once its measurement is recorded. May be NULL. */
@@ -138,35 +137,35 @@ typedef void(PLACIDOR_CALL *ProgressCallback)(int32_t frame);
  * range saturate.
  */
 typedef struct StabilizerParams {
-    uint32_t size;           /*   0: declared size, >= PLACIDOR_PARAMS_SIZE */
-    int32_t firstFrame;      /*   4: number of the clip's first frame */
-    int32_t lastFrame;       /*   8: number of its last frame, included */
-    int32_t width;           /*  12: frame width in pixels, > 0 */
-    int32_t height;          /*  16: frame height in pixels, > 0 */
-    float frameRate;         /*  20: frames per second */
-    int32_t measureLeft;     /*  24: (n) measurement window, inclusive */
-    int32_t measureTop;      /*  28: (n) */
-    int32_t measureRight;    /*  32: (n) */
-    int32_t measureBottom;   /*  36: (n) */
-    int32_t cropLimitLeft;   /*  40: (n) upper bound of correctionX */
-    int32_t cropLimitTop;    /*  44: (n) upper bound of correctionY */
-    int32_t cropLimitRight;  /*  48: (n) minus width: lower bound of corrX */
-    int32_t cropLimitBottom; /*  52: (n) minus height: lower bound of corrY */
-    int32_t searchRange;     /*  56: (n) largest displacement searched */
-    int32_t fieldHandling;   /*  60: nonzero: interlaced, see fieldMode */
-    int32_t fieldMode;       /*  64: odd rows: 1 black, 2 copy above,
-                                     3 skipped by the match score */
-    int32_t twoBytePixels;   /*  68: nonzero: 2 bytes a pixel, else 3 */
-    int32_t smoothTimeX;     /*  72: horizontal smoothing time, ms */
-    int32_t smoothTimeY;     /*  76: (n) vertical, ms; 0: as smoothTimeX */
+    uint32_t size;                 /*   0: declared size, >= PLACIDOR_PARAMS_SIZE */
+    int32_t firstFrame;            /*   4: number of the clip's first frame */
+    int32_t lastFrame;             /*   8: number of its last frame, included */
+    int32_t width;                 /*  12: frame width in pixels, > 0 */
+    int32_t height;                /*  16: frame height in pixels, > 0 */
+    float frameRate;               /*  20: frames per second */
+    int32_t measureLeft;           /*  24: (n) measurement window, inclusive */
+    int32_t measureTop;            /*  28: (n) */
+    int32_t measureRight;          /*  32: (n) */
+    int32_t measureBottom;         /*  36: (n) */
+    int32_t cropLimitLeft;         /*  40: (n) upper bound of correctionX */
+    int32_t cropLimitTop;          /*  44: (n) upper bound of correctionY */
+    int32_t cropLimitRight;        /*  48: (n) minus width: lower bound of corrX */
+    int32_t cropLimitBottom;       /*  52: (n) minus height: lower bound of corrY */
+    int32_t searchRange;           /*  56: (n) largest displacement searched */
+    int32_t fieldHandling;         /*  60: nonzero: interlaced, see fieldMode */
+    int32_t fieldMode;             /*  64: odd rows: 1 black, 2 copy above,
+                                           3 skipped by the match score */
+    int32_t twoBytePixels;         /*  68: nonzero: 2 bytes a pixel, else 3 */
+    int32_t smoothTimeX;           /*  72: horizontal smoothing time, ms */
+    int32_t smoothTimeY;           /*  76: (n) vertical, ms; 0: as smoothTimeX */
     FetchFrameCallback fetchFrame; /* 80: required by StabilizerCalculate */
     ProgressCallback progress;     /* 84 (88): optional */
     void *reserved;                /* 88 (96): never read, kept as given */
     void *userData;                /* 92 (104): set by Calculate/Correct */
-    int32_t searchMethod;    /*  96 (112): 1 iterative, else exhaustive */
-    int32_t smoothingMode;   /* 100 (116): 1 no averaging, else triangular */
-    int32_t channel;         /* 104 (120): 3-byte pixels: 1 red, 2 green,
-                                     3 blue, other: luma (77R+151G+28B)>>8 */
+    int32_t searchMethod;          /*  96 (112): 1 iterative, else exhaustive */
+    int32_t smoothingMode;         /* 100 (116): 1 no averaging, else triangular */
+    int32_t channel;               /* 104 (120): 3-byte pixels: 1 red, 2 green,
+                                           3 blue, other: luma (77R+151G+28B)>>8 */
 } StabilizerParams;
 
 #define PLACIDOR_PARAMS_SIZE ((uint32_t)sizeof(StabilizerParams))
@@ -176,9 +175,9 @@ typedef struct StabilizerParams {
 #else
 #  define PLACIDOR_STATIC_ASSERT(c, m) _Static_assert(c, m)
 #endif
-#define PLACIDOR_CHECK_OFFSET(field, at) \
-    PLACIDOR_STATIC_ASSERT(offsetof(StabilizerParams, field) == (at), \
-                           "StabilizerParams." #field " offset")
+#define PLACIDOR_CHECK_OFFSET(field, at)                            \
+  PLACIDOR_STATIC_ASSERT(offsetof(StabilizerParams, field) == (at), \
+                         "StabilizerParams." #field " offset")
 PLACIDOR_CHECK_OFFSET(size, 0);
 PLACIDOR_CHECK_OFFSET(firstFrame, 4);
 PLACIDOR_CHECK_OFFSET(lastFrame, 8);
@@ -249,8 +248,7 @@ PLACIDOR_API int32_t PLACIDOR_CALL StabilizerInit(StabilizerParams params);
  * to `out` (PLACIDOR_PARAMS_SIZE writable bytes) and returns `out`. Works
  * in every state; all zeros before the first StabilizerInit.
  */
-PLACIDOR_API StabilizerParams *PLACIDOR_CALL
-StabilizerGetParameter(StabilizerParams *out);
+PLACIDOR_API StabilizerParams *PLACIDOR_CALL StabilizerGetParameter(StabilizerParams *out);
 
 /*
  * StabilizerCalculate (ordinal 1): the analysis pass. Needs Initialised or
@@ -295,8 +293,7 @@ PLACIDOR_API int32_t PLACIDOR_CALL StabilizerCorrect(void *userData);
  * an analysis (the values still take effect at the next correction).
  * BadArgument (512) when `size` is too small, changing nothing.
  */
-PLACIDOR_API int32_t PLACIDOR_CALL
-StabilizerChangeParameter(StabilizerParams params);
+PLACIDOR_API int32_t PLACIDOR_CALL StabilizerChangeParameter(StabilizerParams params);
 
 /*
  * StabilizerGetClipRect (ordinal 5): writes the clip rectangle of frame
@@ -304,8 +301,7 @@ StabilizerChangeParameter(StabilizerParams params);
  * in every case. NotCalculated (258) below Corrected, BadArgument (512) for
  * a frame that was not analysed. A NULL `rect` is answered BadArgument.
  */
-PLACIDOR_API int32_t PLACIDOR_CALL StabilizerGetClipRect(int32_t frame,
-                                                         ClipRect *rect);
+PLACIDOR_API int32_t PLACIDOR_CALL StabilizerGetClipRect(int32_t frame, ClipRect *rect);
 
 /*
  * StabilizerGetMaxClipRectErr (ordinal 6): how far, in whole pixels rounded

@@ -18,7 +18,8 @@ std::span<const CpuLevel> compiledLevels() {
     static constexpr CpuLevel levels[] = {
         CpuLevel::C,
 #if defined(PLACIDOR_X86_KERNELS)
-        CpuLevel::SSE2, CpuLevel::SSSE3,
+        CpuLevel::SSE2,
+        CpuLevel::SSSE3,
 #endif
 #if defined(PLACIDOR_AVX2_KERNELS)
         CpuLevel::AVX2,

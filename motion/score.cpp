@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdlib>
 
-
 namespace placidor::motion {
 
 ScoreGeometry ScoreGeometry::from(const StabilizerParams &params) {

@@ -24,8 +24,8 @@ void positiveDiffSumX4_c(const std::uint8_t *ref, const std::uint8_t *cur, std::
 }
 
 std::uint64_t positiveDiffSumBounded_c(const std::uint8_t *ref, const std::uint8_t *cur,
-                                       std::ptrdiff_t stride, std::int32_t cols,
-                                       std::int32_t rows, std::uint64_t limit) {
+                                       std::ptrdiff_t stride, std::int32_t cols, std::int32_t rows,
+                                       std::uint64_t limit) {
     std::uint64_t sum = 0;
     for (std::int32_t r = 0; r < rows; ++r, ref += stride, cur += stride) {
         for (std::int32_t c = 0; c < cols; ++c) {

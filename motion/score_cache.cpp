@@ -45,8 +45,7 @@ void ScoreCache::clear() {
     const std::int32_t y0 = std::max(reachLow_, -halfHeight_);
     const std::int32_t y1 = std::min(reachHigh_, height_ - halfHeight_);
     if (x0 > x1 || y0 > y1) return;
-    for (std::int32_t dy = y0; dy <= y1; ++dy)
-        std::fill_n(&entry(x0, dy), x1 - x0 + 1, 0.0);
+    for (std::int32_t dy = y0; dy <= y1; ++dy) std::fill_n(&entry(x0, dy), x1 - x0 + 1, 0.0);
 }
 
 }  // namespace placidor::motion

@@ -31,9 +31,7 @@ public:
         return dx >= -halfWidth_ && dx <= width_ - halfWidth_ && dy >= -halfHeight_ &&
                dy <= height_ - halfHeight_;
     }
-    double &entry(std::int32_t dx, std::int32_t dy) {
-        return entries_[index(dx, dy)];
-    }
+    double &entry(std::int32_t dx, std::int32_t dy) { return entries_[index(dx, dy)]; }
     double entry(std::int32_t dx, std::int32_t dy) const { return entries_[index(dx, dy)]; }
 
     // Displacements a search can touch: both components in [reachLow,

@@ -25,10 +25,9 @@ using PositiveDiffSumX4Fn = void (*)(const std::uint8_t *ref, const std::uint8_t
 // The sum, abandoned once it exceeds `limit`: the exact sum when that is
 // <= limit, otherwise some partial sum > limit (the sum only grows as rows
 // are added, so the candidate is already known to lose).
-using PositiveDiffSumBoundedFn = std::uint64_t (*)(const std::uint8_t *ref,
-                                                   const std::uint8_t *cur, std::ptrdiff_t stride,
-                                                   std::int32_t cols, std::int32_t rows,
-                                                   std::uint64_t limit);
+using PositiveDiffSumBoundedFn = std::uint64_t (*)(const std::uint8_t *ref, const std::uint8_t *cur,
+                                                   std::ptrdiff_t stride, std::int32_t cols,
+                                                   std::int32_t rows, std::uint64_t limit);
 
 struct ScoreKernels {
     PositiveDiffSumFn positiveDiffSum = nullptr;
@@ -43,8 +42,8 @@ std::uint64_t positiveDiffSum_c(const std::uint8_t *ref, const std::uint8_t *cur
 void positiveDiffSumX4_c(const std::uint8_t *ref, const std::uint8_t *cur, std::ptrdiff_t stride,
                          std::int32_t cols, std::int32_t rows, std::uint64_t sums[4]);
 std::uint64_t positiveDiffSumBounded_c(const std::uint8_t *ref, const std::uint8_t *cur,
-                                       std::ptrdiff_t stride, std::int32_t cols,
-                                       std::int32_t rows, std::uint64_t limit);
+                                       std::ptrdiff_t stride, std::int32_t cols, std::int32_t rows,
+                                       std::uint64_t limit);
 
 // Each level's table entries, applied in ascending order over the
 // reference; the x86 ones are defined in motion/x86/ when the build has

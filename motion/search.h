@@ -79,15 +79,14 @@ Match exhaustiveSearchReference(const std::uint8_t *reference, const std::uint8_
 Match iterativeSearchReference(const std::uint8_t *reference, const std::uint8_t *current,
                                SearchContext &ctx);
 
-using SquareStepFn = Displacement (*)(Match &match, Displacement centre,
-                                      std::int32_t radius, const std::uint8_t *reference,
-                                      const std::uint8_t *current, SearchContext &ctx);
+using SquareStepFn = Displacement (*)(Match &match, Displacement centre, std::int32_t radius,
+                                      const std::uint8_t *reference, const std::uint8_t *current,
+                                      SearchContext &ctx);
 
 // The driver: square steps of growing radius around `centre`, moving the
 // centre to a better point inside the centre bound, until a stop test.
-void iterativeSearchFrom(Match &match, Displacement centre,
-                         const std::uint8_t *reference, const std::uint8_t *current,
-                         SearchContext &ctx, SquareStepFn step);
+void iterativeSearchFrom(Match &match, Displacement centre, const std::uint8_t *reference,
+                         const std::uint8_t *current, SearchContext &ctx, SquareStepFn step);
 
 // The square of `radius` around `centre`: scores every candidate whose
 // entry is 0.0, returns the best (the centre on equal scores, else the
@@ -102,8 +101,8 @@ Displacement squareStep(Match &match, Displacement centre, std::int32_t radius,
 // is marked ruled out (a positive entry) instead of scored: it can never be
 // chosen later in the frame. Every negative entry stays an exact score. The
 // cache must hold only exact scores, 0.0 and these marks.
-Displacement squareStepPruned(Match &match, Displacement centre,
-                              std::int32_t radius, const std::uint8_t *reference,
-                              const std::uint8_t *current, SearchContext &ctx);
+Displacement squareStepPruned(Match &match, Displacement centre, std::int32_t radius,
+                              const std::uint8_t *reference, const std::uint8_t *current,
+                              SearchContext &ctx);
 
 }  // namespace placidor::motion

@@ -34,8 +34,8 @@ void writeMatch(Match &match, double score, std::int32_t dx, std::int32_t dy) {
 // Every candidate scored in full, four neighbours at a time where they
 // share a window (everywhere but near |dx| = R when the measurement window
 // touches the frame's edge).
-void exhaustiveFull(Match &match, const std::uint8_t *reference,
-                    const std::uint8_t *current, SearchContext &ctx) {
+void exhaustiveFull(Match &match, const std::uint8_t *reference, const std::uint8_t *current,
+                    SearchContext &ctx) {
     const std::int32_t range = ctx.searchRange;
     const ScoreKernels &k = *ctx.kernels;
     ScoreCache &cache = *ctx.cache;
@@ -54,16 +54,20 @@ void exhaustiveFull(Match &match, const std::uint8_t *reference,
         while (dx <= range) {
             const CandidateBlock b0 = candidateBlock(dx, dy, reference, current, ctx.geometry);
             if (dx + 3 <= range && !b0.empty) {
-                const CandidateBlock b3 = candidateBlock(dx + 3, dy, reference, current, ctx.geometry);
-                const CandidateBlock b1 = candidateBlock(dx + 1, dy, reference, current, ctx.geometry);
-                const CandidateBlock b2 = candidateBlock(dx + 2, dy, reference, current, ctx.geometry);
+                const CandidateBlock b3 =
+                    candidateBlock(dx + 3, dy, reference, current, ctx.geometry);
+                const CandidateBlock b1 =
+                    candidateBlock(dx + 1, dy, reference, current, ctx.geometry);
+                const CandidateBlock b2 =
+                    candidateBlock(dx + 2, dy, reference, current, ctx.geometry);
                 const auto same = [&](const CandidateBlock &o) {
                     return !o.empty && o.left == b0.left && o.right == b0.right;
                 };
                 if (same(b1) && same(b2) && same(b3)) {
                     std::uint64_t sums[4];
                     k.positiveDiffSumX4(b0.ref, b0.cur, b0.stride, b0.cols, b0.rows, sums);
-                    for (int i = 0; i < 4; ++i) consider(dx + i, dy, sums[i], scoreOfSum(b0, sums[i]));
+                    for (int i = 0; i < 4; ++i)
+                        consider(dx + i, dy, sums[i], scoreOfSum(b0, sums[i]));
                     dx += 4;
                     continue;
                 }
@@ -106,8 +110,8 @@ Displacement probeBest(const std::uint8_t *reference, const std::uint8_t *curren
     return best;
 }
 
-void exhaustivePruned(Match &match, const std::uint8_t *reference,
-                      const std::uint8_t *current, SearchContext &ctx) {
+void exhaustivePruned(Match &match, const std::uint8_t *reference, const std::uint8_t *current,
+                      SearchContext &ctx) {
     const std::int32_t range = ctx.searchRange;
     const std::int64_t side = 2 * std::int64_t{range} + 1;
     const ScoreKernels &k = *ctx.kernels;
@@ -182,10 +186,8 @@ Match exhaustiveSearch(const std::uint8_t *reference, const std::uint8_t *curren
     Match match;
     if (ctx.searchRange < 0) return match;
     assert(ctx.cache && ctx.kernels);
-    if (ctx.prune)
-        exhaustivePruned(match, reference, current, ctx);
-    else
-        exhaustiveFull(match, reference, current, ctx);
+    if (ctx.prune) exhaustivePruned(match, reference, current, ctx);
+    else exhaustiveFull(match, reference, current, ctx);
     return match;
 }
 

@@ -76,7 +76,8 @@ Displacement squareStepPruned(Match &match, Displacement centre, std::int32_t ra
     // scored".
     double &centreEntry = cache.entry(centre.dx, centre.dy);
     assert(centreEntry <= 0.0);
-    if (centreEntry == 0.0) centreEntry = candidateScore(centre.dx, centre.dy, reference, current, ctx);
+    if (centreEntry == 0.0)
+        centreEntry = candidateScore(centre.dx, centre.dy, reference, current, ctx);
 
     Displacement best = centre;
     double bestScore = centreEntry;
@@ -118,7 +119,8 @@ Displacement squareStepPruned(Match &match, Displacement centre, std::int32_t ra
             const auto limit = static_cast<std::uint64_t>(bound);
             const CandidateBlock b = candidateBlock(dx, dy, reference, current, ctx.geometry);
             const std::uint64_t sum =
-                b.empty ? 0 : k.positiveDiffSumBounded(b.ref, b.cur, b.stride, b.cols, b.rows, limit);
+                b.empty ? 0
+                        : k.positiveDiffSumBounded(b.ref, b.cur, b.stride, b.cols, b.rows, limit);
             if (sum > limit) {
                 entry = kRuledOut;
                 continue;

@@ -1,7 +1,7 @@
 #include "platform/cpu.h"
 
 #if defined(__i386__) || defined(__x86_64__)
-#include <cpuid.h>
+#  include <cpuid.h>
 #endif
 
 namespace placidor::platform {

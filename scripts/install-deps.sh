@@ -6,7 +6,7 @@ set -euo pipefail
 packages=()
 for group in "$@"; do
   case "$group" in
-    base) packages+=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev) ;;
+    base) packages+=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev clang-format) ;;
     win32) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest wine wine32:i386) ;;
     win64) packages+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 googletest wine wine64) ;;
     host) packages+=(libavformat-dev libavcodec-dev libavutil-dev libswscale-dev

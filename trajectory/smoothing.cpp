@@ -104,7 +104,8 @@ void smoothSegment(FrameList &frames, std::int64_t first, std::int64_t last,
     const std::int64_t hy = effectiveHalfWindow(settings.halfWindowY);
     std::int64_t maxAbs = 0;
     for (std::int64_t k = first; k <= last; ++k)
-        maxAbs = std::max<std::int64_t>({maxAbs, std::llabs(frames[k].dx), std::llabs(frames[k].dy)});
+        maxAbs =
+            std::max<std::int64_t>({maxAbs, std::llabs(frames[k].dx), std::llabs(frames[k].dy)});
     if (!integerSumsSafe(maxAbs, n, std::max(hx, hy))) {
         smoothSegmentDirect(frames, first, last, settings);
         return;

@@ -105,9 +105,9 @@ inline void twoByte32(const std::uint8_t *src, std::uint8_t *dst) {
 }
 inline void twoByte16(const std::uint8_t *src, std::uint8_t *dst) {
     const __m128i low = _mm_set1_epi16(0x00ff);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst),
-                     _mm_packus_epi16(_mm_and_si128(load128(src), low),
-                                      _mm_and_si128(load128(src + 16), low)));
+    _mm_storeu_si128(
+        reinterpret_cast<__m128i *>(dst),
+        _mm_packus_epi16(_mm_and_si128(load128(src), low), _mm_and_si128(load128(src + 16), low)));
 }
 
 // Whole steps of 32 pixels, then the last 32 once more; 16 to 31 pixels as

@@ -55,9 +55,9 @@ inline __m256i rowSad(const std::uint8_t *ref, const std::uint8_t *cur, std::int
     const std::int32_t tail = cols - c;
     if (tail == 0) return acc;
     if (cols >= 32) {
-        const __m256i d = _mm256_and_si256(
-            _mm256_subs_epu8(load256(cur + cols - 32), load256(ref + cols - 32)),
-            lastBytes256(tail));
+        const __m256i d =
+            _mm256_and_si256(_mm256_subs_epu8(load256(cur + cols - 32), load256(ref + cols - 32)),
+                             lastBytes256(tail));
         return _mm256_add_epi64(acc, _mm256_sad_epu8(d, _mm256_setzero_si256()));
     }
     // 16 <= cols < 32: one whole 16-byte vector and a masked one.
@@ -94,11 +94,11 @@ std::uint64_t positiveDiffSumBounded_avx2(const std::uint8_t *ref, const std::ui
 
 // Four candidates one column apart over the same window: five loads per
 // 32 columns instead of eight.
-void positiveDiffSumX4_avx2(const std::uint8_t *ref, const std::uint8_t *cur,
-                            std::ptrdiff_t stride, std::int32_t cols, std::int32_t rows,
-                            std::uint64_t sums[4]) {
+void positiveDiffSumX4_avx2(const std::uint8_t *ref, const std::uint8_t *cur, std::ptrdiff_t stride,
+                            std::int32_t cols, std::int32_t rows, std::uint64_t sums[4]) {
     if (cols < 32) {
-        for (int k = 0; k < 4; ++k) sums[k] = positiveDiffSum_avx2(ref, cur + k, stride, cols, rows);
+        for (int k = 0; k < 4; ++k)
+            sums[k] = positiveDiffSum_avx2(ref, cur + k, stride, cols, rows);
         return;
     }
     const __m256i zero = _mm256_setzero_si256();

@@ -34,7 +34,8 @@ inline std::uint64_t horizontalSum(__m128i v) {
 inline __m128i rowSad(const std::uint8_t *ref, const std::uint8_t *cur, std::int32_t cols,
                       __m128i acc) {
     std::int32_t c = 0;
-    for (; c + 16 <= cols; c += 16) acc = _mm_add_epi64(acc, positiveSad(load(cur + c), load(ref + c)));
+    for (; c + 16 <= cols; c += 16)
+        acc = _mm_add_epi64(acc, positiveSad(load(cur + c), load(ref + c)));
     if (c < cols) {
         const std::int32_t tail = cols - c;
         const __m128i mask = load(tailMask + tail);
@@ -68,9 +69,8 @@ std::uint64_t positiveDiffSumBounded_sse2(const std::uint8_t *ref, const std::ui
 
 // Four candidates one column apart: one reference load serves four current
 // loads.
-void positiveDiffSumX4_sse2(const std::uint8_t *ref, const std::uint8_t *cur,
-                            std::ptrdiff_t stride, std::int32_t cols, std::int32_t rows,
-                            std::uint64_t sums[4]) {
+void positiveDiffSumX4_sse2(const std::uint8_t *ref, const std::uint8_t *cur, std::ptrdiff_t stride,
+                            std::int32_t cols, std::int32_t rows, std::uint64_t sums[4]) {
     if (cols < 16) {
         positiveDiffSumX4_c(ref, cur, stride, cols, rows, sums);
         return;
@@ -92,7 +92,8 @@ void positiveDiffSumX4_sse2(const std::uint8_t *ref, const std::uint8_t *cur,
             const std::int32_t at = cols - 16;
             const __m128i rv = load(ref + at);
             const auto masked = [&](std::int32_t k) {
-                return _mm_sad_epu8(_mm_and_si128(_mm_subs_epu8(load(cur + at + k), rv), mask), zero);
+                return _mm_sad_epu8(_mm_and_si128(_mm_subs_epu8(load(cur + at + k), rv), mask),
+                                    zero);
             };
             acc0 = _mm_add_epi64(acc0, masked(0));
             acc1 = _mm_add_epi64(acc1, masked(1));

@@ -228,7 +228,7 @@ void PLACIDOR_CALL reentrantProgress(std::int32_t) {
     StabilizerGetMaxClipRectErr();
     StabilizerParams again = p;
     again.size = PLACIDOR_PARAMS_SIZE;
-    reentrant.results = {StabilizerInit(again),     StabilizerChangeParameter(again),
+    reentrant.results = {StabilizerInit(again),        StabilizerChangeParameter(again),
                          StabilizerCalculate(nullptr), StabilizerCorrect(nullptr),
                          StabilizerGetClipRect(0, &r), StabilizerFree()};
     if (r.left != 0.0) reentrant.results.push_back(-1);

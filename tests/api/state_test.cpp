@@ -128,8 +128,8 @@ TEST(State, InitRefusesUnusableDimensionsAndChangesNothing) {
     Fixture f;
     ASSERT_EQ(StabilizerInit(f.params()), NoError);
     ASSERT_EQ(StabilizerCalculate(&f.host), 3);
-    const std::int32_t bad[][2] = {{0, 48}, {64, 0}, {-1, 48}, {64, INT32_MIN},
-                                   {INT32_MAX, INT32_MAX}};
+    const std::int32_t bad[][2] = {
+        {0, 48}, {64, 0}, {-1, 48}, {64, INT32_MIN}, {INT32_MAX, INT32_MAX}};
     for (const auto &dims : bad) {
         StabilizerParams p = f.params();
         p.width = dims[0];
@@ -160,13 +160,16 @@ TEST(State, FreeTwiceAndAfterLoad) {
 TEST(State, InitAllocatesAndFreeReleases) {
     Fixture f;
     ASSERT_EQ(StabilizerInit(f.params()), NoError);
-    EXPECT_TRUE(engine().referencePlane && engine().currentPlane && engine().scoreCache.allocated());
+    EXPECT_TRUE(engine().referencePlane && engine().currentPlane &&
+                engine().scoreCache.allocated());
     ASSERT_EQ(StabilizerInit(f.params()), NoError);
     EXPECT_EQ(engine().frames.count(), 0);
     ASSERT_EQ(StabilizerFree(), NoError);
-    EXPECT_FALSE(engine().referencePlane || engine().currentPlane || engine().scoreCache.allocated());
+    EXPECT_FALSE(engine().referencePlane || engine().currentPlane ||
+                 engine().scoreCache.allocated());
     ASSERT_EQ(StabilizerInit(f.params()), NoError);
-    EXPECT_TRUE(engine().referencePlane && engine().currentPlane && engine().scoreCache.allocated());
+    EXPECT_TRUE(engine().referencePlane && engine().currentPlane &&
+                engine().scoreCache.allocated());
 }
 
 TEST(State, ResultsSurviveInitAndFree) {

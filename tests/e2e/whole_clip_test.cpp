@@ -109,7 +109,8 @@ TEST_P(WholeClip, SmoothedRectanglesRemoveTheJitter) {
         }
         previousScene = scene;
     }
-    EXPECT_LT(sceneJitter, cameraJitter / 3) << "camera " << cameraJitter << " scene " << sceneJitter;
+    EXPECT_LT(sceneJitter, cameraJitter / 3)
+        << "camera " << cameraJitter << " scene " << sceneJitter;
 }
 
 TEST_P(WholeClip, RetuningAfterTheAnalysis) {
@@ -141,7 +142,8 @@ INSTANTIATE_TEST_SUITE_P(Layouts, WholeClip,
                          ::testing::Values(Case{false, 0}, Case{true, 0}, Case{false, 1},
                                            Case{true, 1}),
                          [](const auto &info) {
-                             return std::string(info.param.twoBytePixels ? "TwoByte" : "ThreeByte") +
+                             return std::string(info.param.twoBytePixels ? "TwoByte"
+                                                                         : "ThreeByte") +
                                     (info.param.searchMethod == 1 ? "Iterative" : "Exhaustive");
                          });
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <new>
 #ifdef _WIN32
-#include <malloc.h>
+#  include <malloc.h>
 #endif
 
 namespace placidor::testing::allocator {
@@ -88,7 +88,9 @@ constexpr std::size_t kPlain = alignof(std::max_align_t);
 
 void *operator new(std::size_t size) { return allocateOrThrow(size, kPlain); }
 void *operator new[](std::size_t size) { return allocateOrThrow(size, kPlain); }
-void *operator new(std::size_t size, const std::nothrow_t &) noexcept { return allocate(size, kPlain); }
+void *operator new(std::size_t size, const std::nothrow_t &) noexcept {
+    return allocate(size, kPlain);
+}
 void *operator new[](std::size_t size, const std::nothrow_t &) noexcept {
     return allocate(size, kPlain);
 }

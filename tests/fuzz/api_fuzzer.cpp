@@ -31,19 +31,19 @@ using placidor::testing::SyntheticClip;
 // PLACIDOR_FUZZ_TRACE=1 prints every call and its result, for reading a
 // crashing input.
 const bool tracing = std::getenv("PLACIDOR_FUZZ_TRACE") != nullptr;
-#define TRACE(...)                                 \
-    do {                                           \
-        if (tracing) std::fprintf(stderr, __VA_ARGS__); \
-    } while (0)
+#define TRACE(...)                                  \
+  do {                                              \
+    if (tracing) std::fprintf(stderr, __VA_ARGS__); \
+  } while (0)
 
 [[noreturn]] void fail(const char *what, int line) {
     std::fprintf(stderr, "api_fuzzer: check failed at line %d: %s\n", line, what);
     std::abort();
 }
-#define CHECK(cond)                          \
-    do {                                     \
-        if (!(cond)) fail(#cond, __LINE__); \
-    } while (0)
+#define CHECK(cond)                     \
+  do {                                  \
+    if (!(cond)) fail(#cond, __LINE__); \
+  } while (0)
 
 // Kept small so that one input runs in milliseconds: at most this many
 // samples a frame (thin frames may still be 4096 wide), this many frames a
@@ -121,7 +121,9 @@ bool sameBlock(const StabilizerParams &a, const StabilizerParams &b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-void *userDataFrom(std::int32_t v) { return reinterpret_cast<void *>(static_cast<std::intptr_t>(v)); }
+void *userDataFrom(std::int32_t v) {
+    return reinterpret_cast<void *>(static_cast<std::intptr_t>(v));
+}
 
 bool pressEscape(bool system) {
     if (system) {
@@ -173,8 +175,10 @@ void checkEngine() {
             const double scale = 1.0 + std::fabs(r.clipLeft) + std::fabs(r.clipRight) +
                                  std::fabs(r.clipTop) + std::fabs(r.clipBottom) +
                                  std::fabs(r0.clipLeft) + std::fabs(r0.clipRight) + w + h;
-            CHECK(std::fabs((r.clipRight - r.clipLeft) - (r0.clipRight - r0.clipLeft)) <= 1e-9 * scale);
-            CHECK(std::fabs((r.clipBottom - r.clipTop) - (r0.clipBottom - r0.clipTop)) <= 1e-9 * scale);
+            CHECK(std::fabs((r.clipRight - r.clipLeft) - (r0.clipRight - r0.clipLeft)) <=
+                  1e-9 * scale);
+            CHECK(std::fabs((r.clipBottom - r.clipTop) - (r0.clipBottom - r0.clipTop)) <=
+                  1e-9 * scale);
             CHECK(std::fabs((r.clipRight - r.clipLeft) * h - (r.clipBottom - r.clipTop) * w) <=
                   1e-9 * scale * (w + h));
         }
@@ -380,8 +384,10 @@ void doInit() {
 // Sample comparisons of one exhaustive search, an upper bound.
 std::int64_t searchWork(const StabilizerParams &s) {
     const std::int64_t r = std::max(s.searchRange, 0);
-    const std::int64_t cols = std::max<std::int64_t>(0, std::int64_t{s.measureRight} - s.measureLeft + 1);
-    const std::int64_t rows = std::max<std::int64_t>(0, std::int64_t{s.measureBottom} - s.measureTop + 1);
+    const std::int64_t cols =
+        std::max<std::int64_t>(0, std::int64_t{s.measureRight} - s.measureLeft + 1);
+    const std::int64_t rows =
+        std::max<std::int64_t>(0, std::int64_t{s.measureBottom} - s.measureTop + 1);
     return (2 * r + 1) * (2 * r + 1) * std::max<std::int64_t>(1, cols * rows) +
            std::int64_t{s.width} * s.height;
 }
@@ -483,8 +489,8 @@ void doChangeParameter() {
     const StabilizerParams &p = spec.params;
     const StabilizerParams before = storedBlock();
     const std::int32_t r = StabilizerChangeParameter(p);
-    TRACE("ChangeParameter crop %d %d %d %d smooth %d %d -> %d\n", p.cropLimitLeft,
-          p.cropLimitTop, p.cropLimitRight, p.cropLimitBottom, p.smoothTimeX, p.smoothTimeY, r);
+    TRACE("ChangeParameter crop %d %d %d %d smooth %d %d -> %d\n", p.cropLimitLeft, p.cropLimitTop,
+          p.cropLimitRight, p.cropLimitBottom, p.smoothTimeX, p.smoothTimeY, r);
     if (p.size < PLACIDOR_PARAMS_SIZE) {
         CHECK(r == BadArgument);
         CHECK(sameBlock(before, storedBlock()));
@@ -535,8 +541,9 @@ void doGetClipRect() {
         return;
     }
     // Near the analysed frames most of the time, anywhere otherwise.
-    const std::int32_t frame = (how & 1) ? input->integer()
-                                         : saturatingAdd(model.firstFrame, static_cast<std::int8_t>(input->u8()));
+    const std::int32_t frame =
+        (how & 1) ? input->integer()
+                  : saturatingAdd(model.firstFrame, static_cast<std::int8_t>(input->u8()));
     getClipRect(frame);
 }
 

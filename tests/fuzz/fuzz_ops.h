@@ -35,11 +35,11 @@ enum Op : std::uint8_t {
 // mutation away.
 enum IntTag : std::uint8_t {
     IntZero = 0,
-    IntSmall = 1,     // one signed byte
-    IntMedium = 2,    // two bytes, signed
-    IntRaw = 3,       // four bytes
-    IntNearMin = 4,   // INT32_MIN + one unsigned byte
-    IntNearMax = 5,   // INT32_MAX - one unsigned byte
+    IntSmall = 1,    // one signed byte
+    IntMedium = 2,   // two bytes, signed
+    IntRaw = 3,      // four bytes
+    IntNearMin = 4,  // INT32_MIN + one unsigned byte
+    IntNearMax = 5,  // INT32_MAX - one unsigned byte
     IntMinusOne = 6,
     IntTagCount = 7
 };
@@ -47,8 +47,8 @@ enum IntTag : std::uint8_t {
 // Dimension tags: mostly small sizes, sometimes up to a few thousand, and
 // sometimes not positive at all.
 enum DimTag : std::uint8_t {
-    DimSmall = 0,     // 1 + byte % 64
-    DimLarge = 1,     // two bytes % 4097
+    DimSmall = 0,  // 1 + byte % 64
+    DimLarge = 1,  // two bytes % 4097
     DimZero = 2,
     DimNegative = 3,  // -(1 + byte)
     DimMin = 4,       // INT32_MIN
@@ -57,8 +57,8 @@ enum DimTag : std::uint8_t {
 
 // Frame-rate tags.
 enum RateTag : std::uint8_t {
-    RateCommon = 0,   // 25, 29.97, 30, 50, 60 by one byte
-    RateRaw = 1,      // four bytes as a float, NaN and infinities included
+    RateCommon = 0,  // 25, 29.97, 30, 50, 60 by one byte
+    RateRaw = 1,     // four bytes as a float, NaN and infinities included
     RateNaN = 2,
     RateInfinite = 3,
     RateNegInfinite = 4,
@@ -73,8 +73,8 @@ enum Content : std::uint8_t {
     ContentConstant = 2,   // one value everywhere
     ContentKeep = 3        // only the offset: the buffer keeps what it had
 };
-constexpr std::uint8_t kFetchNewOffset = 1u << 2;  // a pixelOffset follows
-constexpr std::uint8_t kFetchReenter = 1u << 3;    // a re-entrant call follows
+constexpr std::uint8_t kFetchNewOffset = 1u << 2;    // a pixelOffset follows
+constexpr std::uint8_t kFetchReenter = 1u << 3;      // a re-entrant call follows
 constexpr std::uint8_t kFetchPressEscape = 1u << 4;  // press the Escape latch
 
 // How a pass is stopped once its frame budget is spent.
@@ -131,7 +131,8 @@ public:
     float rate() {
         switch (u8() % RateTagCount) {
         case RateCommon: {
-            static const float common[] = {25.0f, 29.97f, 30.0f, 50.0f, 60.0f, 23.976f, 1.0f, 1000.0f};
+            static const float common[] = {25.0f, 29.97f,  30.0f, 50.0f,
+                                           60.0f, 23.976f, 1.0f,  1000.0f};
             return common[u8() % 8];
         }
         case RateRaw: {
@@ -236,7 +237,13 @@ inline std::uint32_t decodeSize(Reader &in) {
 }
 
 // lastFrame relative to firstFrame, so that short clips are common.
-enum LastTag : std::uint8_t { LastAfter = 0, LastRaw = 1, LastSame = 2, LastBefore = 3, LastTagCount = 4 };
+enum LastTag : std::uint8_t {
+    LastAfter = 0,
+    LastRaw = 1,
+    LastSame = 2,
+    LastBefore = 3,
+    LastTagCount = 4
+};
 
 inline std::int32_t saturatingAdd(std::int32_t a, std::int64_t b) {
     const std::int64_t v = std::int64_t{a} + b;
@@ -301,10 +308,10 @@ inline void encodeParams(Writer &out, const StabilizerParams &p, std::uint8_t ca
     out.dimension(p.width);
     out.dimension(p.height);
     out.rate(p.frameRate);
-    for (std::int32_t v : {p.measureLeft, p.measureTop, p.measureRight, p.measureBottom,
-                           p.cropLimitLeft, p.cropLimitTop, p.cropLimitRight, p.cropLimitBottom,
-                           p.searchRange, p.fieldHandling, p.fieldMode, p.twoBytePixels,
-                           p.smoothTimeX, p.smoothTimeY})
+    for (std::int32_t v :
+         {p.measureLeft, p.measureTop, p.measureRight, p.measureBottom, p.cropLimitLeft,
+          p.cropLimitTop, p.cropLimitRight, p.cropLimitBottom, p.searchRange, p.fieldHandling,
+          p.fieldMode, p.twoBytePixels, p.smoothTimeX, p.smoothTimeY})
         out.integer(v);
     out.u8(callbackFlags);
     out.integer(static_cast<std::int32_t>(reinterpret_cast<std::intptr_t>(p.reserved)));

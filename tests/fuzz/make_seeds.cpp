@@ -15,7 +15,8 @@ int main(int argc, char **argv) {
     for (const auto &seed : placidor::fuzz::seedPrograms()) {
         const std::string path = std::string(argv[1]) + "/" + seed.name;
         std::FILE *file = std::fopen(path.c_str(), "wb");
-        if (!file || std::fwrite(seed.bytes.data(), 1, seed.bytes.size(), file) != seed.bytes.size()) {
+        if (!file ||
+            std::fwrite(seed.bytes.data(), 1, seed.bytes.size(), file) != seed.bytes.size()) {
             std::perror(path.c_str());
             return 1;
         }

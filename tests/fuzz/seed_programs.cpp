@@ -65,7 +65,8 @@ public:
         for (std::size_t i = 0; i < frames.size(); ++i) {
             fetch(frames[i]);
             if (i > 0 && frames[i].offsetUsable && (flags & kCalcProgressReenter)) {
-                const int kind = progressCall < progressReenter.size() ? progressReenter[progressCall] : -1;
+                const int kind =
+                    progressCall < progressReenter.size() ? progressReenter[progressCall] : -1;
                 ++progressCall;
                 if (kind < 0) {
                     w.u8(0);
@@ -208,7 +209,8 @@ std::vector<SeedProgram> seedPrograms() {
         block.channel = mode;
         p.init(block);
         // Each field mode with another set of score kernels.
-        p.calculate(static_cast<std::uint8_t>(mode << kCalcKernelShift), 8, shakyFrames(8, 10 + mode));
+        p.calculate(static_cast<std::uint8_t>(mode << kCalcKernelShift), 8,
+                    shakyFrames(8, 10 + mode));
         p.sweep();
         add("fields-" + std::to_string(mode), p);
     }
@@ -253,7 +255,8 @@ std::vector<SeedProgram> seedPrograms() {
         p.init(clipBlock(32, 32, 12));
         auto frames = shakyFrames(10, 8);
         for (int kind = 0; kind < 9; ++kind) frames[kind].reenter = kind;
-        p.calculate(kCalcProgressReenter | kCalcOddUserData, 10, frames, {0, 1, 2, 3, 4, 5, 6, 7, 8});
+        p.calculate(kCalcProgressReenter | kCalcOddUserData, 10, frames,
+                    {0, 1, 2, 3, 4, 5, 6, 7, 8});
         p.sweep();
         add("reenter", p);
     }

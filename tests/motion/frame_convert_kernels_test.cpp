@@ -74,8 +74,8 @@ protected:
     // each into a plane filled beforehand with its own value, so a sample
     // either one leaves unwritten shows as a difference.
     void expectSameFrame(std::int32_t width, std::int32_t height, bool twoByte,
-                         std::int32_t channel, std::int32_t fieldHandling,
-                         std::int32_t fieldMode, std::uint16_t pixelOffset, std::mt19937 &rng) {
+                         std::int32_t channel, std::int32_t fieldHandling, std::int32_t fieldMode,
+                         std::uint16_t pixelOffset, std::mt19937 &rng) {
         StabilizerParams p{};
         p.width = width;
         p.height = height;
@@ -154,9 +154,10 @@ TEST_P(ConvertKernelTest, RunsOfEveryLengthMatchTheReference) {
 // The luma at the ends of its range: weighted sums up to 65,280 must neither
 // wrap nor saturate on the way, and the shift must truncate.
 TEST_P(ConvertKernelTest, LumaOfExtremePixels) {
-    const std::uint8_t pixels[][3] = {{255, 255, 255}, {0, 0, 255}, {0, 255, 0}, {255, 0, 0},
-                                      {10, 20, 30},    {128, 128, 128}, {0, 0, 0}, {255, 255, 0},
-                                      {0, 255, 255},   {255, 0, 255}, {1, 1, 1}, {254, 254, 254}};
+    const std::uint8_t pixels[][3] = {{255, 255, 255}, {0, 0, 255},   {0, 255, 0},
+                                      {255, 0, 0},     {10, 20, 30},  {128, 128, 128},
+                                      {0, 0, 0},       {255, 255, 0}, {0, 255, 255},
+                                      {255, 0, 255},   {1, 1, 1},     {254, 254, 254}};
     const std::uint8_t expected[] = {255, 76, 150, 27, 21, 128, 0, 178, 227, 104, 1, 254};
     const std::size_t kinds = sizeof(expected);
     // Every kind at every position of a 32- and a 16-pixel step.
@@ -215,8 +216,8 @@ TEST_P(ConvertKernelTest, PixelOffsetsMatchTheReference) {
                 for (std::int32_t height : {1, 2, 3, 7})
                     for (std::int32_t channel : {0, 1, 2, 3})
                         for (auto [handling, mode] : {std::pair{0, 0}, {1, 1}, {1, 2}})
-                            expectSameFrame(width, height, twoByte, channel, handling, mode,
-                                            offset, rng);
+                            expectSameFrame(width, height, twoByte, channel, handling, mode, offset,
+                                            rng);
 }
 
 TEST_P(ConvertKernelTest, LargeFramesMatchTheReference) {

@@ -42,7 +42,8 @@ struct TestFrame {
         bytes[1] = std::uint8_t(offset >> 8);
         for (std::int32_t r = 0; r < h; ++r)
             for (std::int32_t c = 0; c < w; ++c)
-                for (int k = 0; k < bpp; ++k) bytes[offset + (std::size_t(r) * w + c) * bpp + k] = byteAt(r, c, k);
+                for (int k = 0; k < bpp; ++k)
+                    bytes[offset + (std::size_t(r) * w + c) * bpp + k] = byteAt(r, c, k);
     }
     static std::uint8_t byteAt(std::int32_t r, std::int32_t c, int k) {
         return std::uint8_t(r * 37 + c * 11 + k * 71 + 3);
@@ -94,7 +95,8 @@ void expectPlain(const TestFrame &f, const std::vector<std::uint8_t> &plane, std
 TEST(ConvertFrame, ChannelsPickOneByteOrTheLuma) {
     // 5 pixels wide: row 1 starts 15 bytes after the first pixel, no padding.
     const TestFrame f(5, 4, false);
-    for (std::int32_t channel : {0, 1, 2, 3, 4, -1}) expectPlain(f, f.convert(f.params(channel)), channel);
+    for (std::int32_t channel : {0, 1, 2, 3, 4, -1})
+        expectPlain(f, f.convert(f.params(channel)), channel);
     EXPECT_EQ(f.convert(f.params(1))[5], TestFrame::byteAt(1, 0, 2));
 }
 

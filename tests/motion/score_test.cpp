@@ -106,7 +106,7 @@ TEST(MatchScore, ShiftedPlaneMatchesAtItsOffset) {
 TEST(MatchScore, EmptyWindowScoresZero) {
     const Plane ref = test::flatPlane(40, 20, 0), cur = test::flatPlane(40, 20, 200);
     const ScoreGeometry g = test::fullWindow(40, 20);
-    EXPECT_EQ(matchScore(20, 0, ref.data(), cur.data(), g, plainKernels()), 0.0);   // |a| = width/2
+    EXPECT_EQ(matchScore(20, 0, ref.data(), cur.data(), g, plainKernels()), 0.0);  // |a| = width/2
     EXPECT_EQ(matchScore(-21, 0, ref.data(), cur.data(), g, plainKernels()), 0.0);
     EXPECT_EQ(matchScore(0, 10, ref.data(), cur.data(), g, plainKernels()), 0.0);
     EXPECT_EQ(matchScore(19, 9, ref.data(), cur.data(), g, plainKernels()), -200.0 * 2 * 2);

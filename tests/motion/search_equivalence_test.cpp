@@ -113,10 +113,10 @@ protected:
     // Runs the reference and both fast paths over one case and compares.
     void check(const Plane &ref, const Plane &cur, const ScoreGeometry &g, std::int32_t range,
                Displacement guess) {
-        SCOPED_TRACE(::testing::Message() << "R " << range << " guess " << guess.dx << ","
-                                          << guess.dy << " step " << g.rowStep << " window "
-                                          << g.measureLeft << ".." << g.measureRight << " x "
-                                          << g.measureTop << ".." << g.measureBottom);
+        SCOPED_TRACE(::testing::Message()
+                     << "R " << range << " guess " << guess.dx << "," << guess.dy << " step "
+                     << g.rowStep << " window " << g.measureLeft << ".." << g.measureRight << " x "
+                     << g.measureTop << ".." << g.measureBottom);
         test::SearchSetup plain(g, range, CpuLevel::C);
         Match want = exhaustiveSearchReference(ref.data(), cur.data(), plain.ctx);
 
@@ -236,10 +236,10 @@ protected:
     // steps in the same order, the same record, and a cache whose scores
     // are exact.
     void check(const Plane &ref, const Plane &cur, const ScoreGeometry &g, std::int32_t range) {
-        SCOPED_TRACE(::testing::Message() << g.width << "x" << g.height << " R " << range
-                                          << " step " << g.rowStep << " window "
-                                          << g.measureLeft << ".." << g.measureRight << " x "
-                                          << g.measureTop << ".." << g.measureBottom);
+        SCOPED_TRACE(::testing::Message()
+                     << g.width << "x" << g.height << " R " << range << " step " << g.rowStep
+                     << " window " << g.measureLeft << ".." << g.measureRight << " x "
+                     << g.measureTop << ".." << g.measureBottom);
         std::vector<Step> plainSteps, fastSteps;
         test::SearchSetup plain(g, range, CpuLevel::C);
         Match want = iterativeSearchReference(ref.data(), cur.data(), plain.ctx);
@@ -299,9 +299,9 @@ TEST_P(IterativeEquivalence, SameStepsAndRecordForEveryRangeWindowAndShift) {
         for (const auto &[shiftX, shiftY] : shifts) {
             const std::uint32_t seed =
                 0xfeed + 97 * static_cast<std::uint32_t>(content) + 13 * W + shiftX;
-            SCOPED_TRACE(::testing::Message() << "seed " << seed << " content "
-                                              << contentName(content) << " shift " << shiftX
-                                              << "," << shiftY);
+            SCOPED_TRACE(::testing::Message()
+                         << "seed " << seed << " content " << contentName(content) << " shift "
+                         << shiftX << "," << shiftY);
             const auto [ref, cur] = makePlanes(content, W, H, seed, -shiftX, shiftY);
             for (std::int32_t range : {-1, 0, 1, 2, 3, 4, 7, 8, 13, 20}) {
                 if (range > std::min(W, H) / 2) continue;

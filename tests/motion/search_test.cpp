@@ -13,8 +13,7 @@ namespace {
 
 using test::Plane;
 
-using ExhaustiveFn = Match (*)(const std::uint8_t *, const std::uint8_t *,
-                                      SearchContext &);
+using ExhaustiveFn = Match (*)(const std::uint8_t *, const std::uint8_t *, SearchContext &);
 
 // Both the plain scan and the engine's search must follow every rule here.
 class ExhaustiveRules : public ::testing::TestWithParam<ExhaustiveFn> {};
@@ -55,7 +54,8 @@ TEST_P(ExhaustiveRules, FirstCandidateIsTakenWhateverItsScore) {
     const ScoreGeometry g = test::defaultWindow(40, 30, 4);
     test::SearchSetup s(g, 4, CpuLevel::AVX2);
     Match r = GetParam()(ref.data(), cur.data(), s.ctx);
-    const double samples = double(g.measureRight - g.measureLeft + 1) * (g.measureBottom - g.measureTop + 1);
+    const double samples =
+        double(g.measureRight - g.measureLeft + 1) * (g.measureBottom - g.measureTop + 1);
     EXPECT_EQ(r.score, -7.0 * samples);
     EXPECT_EQ(r.dx, -4);
     EXPECT_EQ(r.dy, -4);
@@ -127,8 +127,7 @@ INSTANTIATE_TEST_SUITE_P(Searches, ExhaustiveRules,
 // The plain iterative search and the engine's (pruned square step).
 struct IterativeVariant {
     const char *name;
-    Match (*search)(const std::uint8_t *, const std::uint8_t *,
-                           SearchContext &);
+    Match (*search)(const std::uint8_t *, const std::uint8_t *, SearchContext &);
     SquareStepFn step;
 };
 const IterativeVariant kIterativeVariants[] = {
@@ -140,8 +139,7 @@ const IterativeVariant kIterativeVariants[] = {
 // not 0.0 is never scored again, so the scores are whatever the test says.
 class IterativeRules : public ::testing::TestWithParam<IterativeVariant> {
 protected:
-    Displacement step(Match &r, Displacement centre, std::int32_t radius,
-                      test::SearchSetup &s) {
+    Displacement step(Match &r, Displacement centre, std::int32_t radius, test::SearchSetup &s) {
         return GetParam().step(r, centre, radius, ref_.data(), cur_.data(), s.ctx);
     }
     Match search(const Plane &ref, const Plane &cur, test::SearchSetup &s) {
@@ -308,7 +306,8 @@ TEST_P(IterativeRules, ClimbsToAKnownShiftAndScoresEachPointOnce) {
             if (e > 0.0) {
                 ASSERT_NE(GetParam().step, &squareStep) << dx << "," << dy;
             } else if (e != 0.0) {
-                ASSERT_EQ(e, matchScore(dx, -dy, ref.data(), cur.data(), s.ctx.geometry, s.kernels));
+                ASSERT_EQ(e,
+                          matchScore(dx, -dy, ref.data(), cur.data(), s.ctx.geometry, s.kernels));
             }
         }
 }

@@ -2,8 +2,8 @@
 // the direct weighted loop.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <vector>

@@ -63,9 +63,9 @@ TEST_P(ScoreKernelTest, MatchesReferenceForEveryWidthAtThePlaneEdges) {
                         const std::uint8_t *r = ref.data() + y * W + x;
                         const std::uint8_t *c = cur.data() + y * W + x;
                         const std::ptrdiff_t stride = std::ptrdiff_t{W} * step;
-                        SCOPED_TRACE(::testing::Message() << "cols " << cols << " rows " << rows
-                                                          << " step " << step << " at " << x
-                                                          << "," << y);
+                        SCOPED_TRACE(::testing::Message()
+                                     << "cols " << cols << " rows " << rows << " step " << step
+                                     << " at " << x << "," << y);
                         const std::uint64_t want = positiveDiffSum_c(r, c, stride, cols, rows);
                         EXPECT_EQ(kernels_.positiveDiffSum(r, c, stride, cols, rows), want);
                         // Reversed roles: the other half of the differences.
@@ -136,8 +136,8 @@ TEST_P(ScoreKernelTest, BoundedSumIsExactUpToItsLimit) {
             const std::uint8_t *r = ref.data() + (W - cols), *c = cur.data() + (W - cols);
             const std::ptrdiff_t stride = std::ptrdiff_t{W} * step;
             const std::uint64_t sum = positiveDiffSum_c(r, c, stride, cols, rows);
-            for (std::uint64_t limit : {std::uint64_t{0}, sum / 3, sum - 1, sum, sum + 1,
-                                        ~std::uint64_t{0}}) {
+            for (std::uint64_t limit :
+                 {std::uint64_t{0}, sum / 3, sum - 1, sum, sum + 1, ~std::uint64_t{0}}) {
                 const std::uint64_t got =
                     kernels_.positiveDiffSumBounded(r, c, stride, cols, rows, limit);
                 if (sum <= limit) {
@@ -161,8 +161,8 @@ TEST_P(ScoreKernelTest, MatchScoreAgreesAtEveryOffset) {
         const std::int32_t H = 21;
         const Plane ref = test::randomPlane(W, H, rng), cur = test::randomPlane(W, H, rng);
         for (std::int32_t step : {1, 2}) {
-            for (const ScoreGeometry &g : {test::fullWindow(W, H, step),
-                                           test::defaultWindow(W, H, 3, step)}) {
+            for (const ScoreGeometry &g :
+                 {test::fullWindow(W, H, step), test::defaultWindow(W, H, 3, step)}) {
                 for (std::int32_t b = -H / 2 - 1; b <= H / 2 + 1; ++b) {
                     for (std::int32_t a = -W / 2 - 1; a <= W / 2 + 1; ++a) {
                         EXPECT_EQ(matchScore(a, b, ref.data(), cur.data(), g, kernels_),
