@@ -145,9 +145,17 @@ Analysis analyse(const std::string &file, const Options &options, Progress &prog
     for (const PhaseStep &s : pass.coarse)
         result.largestCoarseStep = std::max({result.largestCoarseStep, std::fabs(s.dx), std::fabs(s.dy)});
 
-    // Steps beyond three quarters of the range may have been missed.
+    // Steps beyond three quarters of the range that the engine measured
+    // otherwise were probably missed.
+    // The tracker's step i is that of frame 4i + 1 from frame 4i.
+    std::vector<PhaseStep> engineSteps;
+    for (std::size_t i = 0; i < pass.coarse.size(); ++i) {
+        const std::size_t frame = i * kPairEvery + 1;
+        engineSteps.push_back(frame < pass.dx.size() ? PhaseStep{double(pass.dx[frame]), double(pass.dy[frame]), 1.0}
+                                                     : pass.coarse[i]);
+    }
     const double beyond = automatic && userInterrupts == interruptsBefore
-                              ? stepBeyondReach(pass.coarse, 0.75 * pass.searchRange)
+                              ? stepBeyondReach(pass.coarse, engineSteps, 0.75 * pass.searchRange)
                               : 0.0;
     if (beyond > 0) {
         reach = reachFor(beyond, result.info.width, result.info.height);

@@ -7,7 +7,8 @@
 // Reach: while the engine measures, an independent coarse tracker (phase
 // correlation on a small plane, measure/phase_track.h) follows the motion
 // on a sample of frame pairs. When it saw steps that the search range
-// cannot reach, and the user did not choose the range, the clip is
+// cannot reach, the engine measured those frames otherwise, and the user
+// did not choose the range, the clip is
 // analysed again with a range sized from those steps over the whole frame,
 // on a plane averaged down by the smallest whole factor that keeps the
 // search affordable.

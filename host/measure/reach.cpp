@@ -29,16 +29,19 @@ Reach reachFor(double largestStep, int width, int height) {
     }
 }
 
-double stepBeyondReach(const std::vector<PhaseStep> &steps, double reachable) {
-    std::size_t beyond = 0;
+double stepBeyondReach(const std::vector<PhaseStep> &steps, const std::vector<PhaseStep> &engine,
+                       double reachable) {
+    std::size_t missed = 0;
     double largest = 0;
-    for (const PhaseStep &s : steps) {
+    for (std::size_t i = 0; i < steps.size() && i < engine.size(); ++i) {
+        const PhaseStep &s = steps[i];
         if (s.peak < kConfidentPeak) continue;
         const double step = std::max(std::fabs(s.dx), std::fabs(s.dy));
         largest = std::max(largest, step);
-        if (step > reachable) ++beyond;
+        const double off = std::max(std::fabs(s.dx - engine[i].dx), std::fabs(s.dy - engine[i].dy));
+        if (step > reachable && off > std::max(4.0, 0.25 * step)) ++missed;
     }
-    return beyond >= 2 || (beyond >= 1 && beyond * 100 >= steps.size()) ? largest : 0.0;
+    return missed >= 2 || (missed >= 1 && missed * 100 >= steps.size()) ? largest : 0.0;
 }
 
 }  // namespace placidor::host

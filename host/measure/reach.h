@@ -24,8 +24,12 @@ struct Reach {
 Reach reachFor(double largestStep, int width, int height);
 
 // The largest step the coarse tracker saw with some confidence, when at
-// least two of its steps, or one in a hundred, exceed `reachable` pixels;
-// otherwise 0: nothing suggests the search range fell short.
-double stepBeyondReach(const std::vector<PhaseStep> &steps, double reachable);
+// least two of its steps, or one in a hundred, exceed `reachable` pixels
+// and the engine measured something else for the same frames (off by more
+// than 4 pixels and a quarter of the step); otherwise 0: nothing suggests
+// that the search range fell short. `engine` holds the engine's steps of
+// the same frames (x, y), one for each of `steps`.
+double stepBeyondReach(const std::vector<PhaseStep> &steps, const std::vector<PhaseStep> &engine,
+                       double reachable);
 
 }  // namespace placidor::host

@@ -237,15 +237,26 @@ TEST(Reach, ARangeBeyondTheStepsOverTheWholeFrame) {
     EXPECT_LE(2 * hd.searchRange, 0.8 * (1080 / hd.scale));
 }
 
-TEST(Reach, OnlyConfidentStepsBeyondTheRangeCount) {
+TEST(Reach, OnlyConfidentStepsBeyondTheRangeThatTheEngineMissedCount) {
     std::vector<PhaseStep> steps(300, PhaseStep{3, -2, 0.5});
-    EXPECT_EQ(stepBeyondReach(steps, 24), 0.0);
+    std::vector<PhaseStep> engine(300, PhaseStep{3, -2, 1});
+    EXPECT_EQ(stepBeyondReach(steps, engine, 24), 0.0);
     steps[10] = {40, 0, 0.5};
-    EXPECT_EQ(stepBeyondReach(steps, 24), 0.0);  // one in 300: a glitch
+    EXPECT_EQ(stepBeyondReach(steps, engine, 24), 0.0);  // one in 300: a glitch
     steps[20] = {0, -55, 0.3};
-    EXPECT_EQ(stepBeyondReach(steps, 24), 55.0);
+    EXPECT_EQ(stepBeyondReach(steps, engine, 24), 55.0);
+    // Where the engine measured the large steps too, it reached them.
+    engine[10] = {38, 1, 1};
+    engine[20] = {0, -53, 1};
+    EXPECT_EQ(stepBeyondReach(steps, engine, 24), 0.0);
+    engine[20] = {0, -20, 1};
+    steps[30] = {30, 0, 0.5};
+    engine[30] = {29, 0, 1};
+    EXPECT_EQ(stepBeyondReach(steps, engine, 24), 0.0);  // again only one missed
+    engine[10] = {12, 1, 1};
+    EXPECT_EQ(stepBeyondReach(steps, engine, 24), 55.0);
     steps[20].peak = 0.01;  // noise
-    EXPECT_EQ(stepBeyondReach(steps, 24), 0.0);
+    EXPECT_EQ(stepBeyondReach(steps, engine, 24), 0.0);
 }
 
 // A 20-minute handheld clip at 25 fps on a small plane: the aim wanders
