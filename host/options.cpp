@@ -342,7 +342,8 @@ other stream (audio, subtitles, further video, cover art, attachments), the
 chapters and the metadata are copied unchanged, timestamps shifted to start
 where a stream copy with ffmpeg starts; 10-bit (HDR) sources stay 10 bits
 deep with their metadata. OUTPUT's extension chooses the
-container; what it cannot hold is refused before any work starts.
+container; what it cannot hold is refused before any work starts. Frames
+from 2x2 up are stabilised; --measure takes any size.
 
 Analysis:
   -r, --search-range PX   largest shake looked for, in pixels, 1..100 (32).

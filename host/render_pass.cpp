@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "error.h"
+#include "memory.h"
 #include "input/input.h"
 #include "output/output.h"
 #include "output/render.h"
@@ -48,7 +49,12 @@ RenderStats renderPass(const Options &o, const Analysis &a, const std::string &t
         const std::int64_t i = std::clamp<std::int64_t>(frame - a.firstFrame, 0, std::int64_t(rects.size()) - 1);
         return rects[std::size_t(i)];
     };
+    // 4:2:0 pictures have even sizes: an odd last column or row is left out.
     const int evenW = info.width & ~1, evenH = info.height & ~1;
+    if (evenW < 2 || evenH < 2)
+        throw HostError("the video is " + std::to_string(info.width) + "x" + std::to_string(info.height) +
+                        " pixels: too small to write, the 4:2:0 H.264 output needs at least 2x2 (--measure still "
+                        "works)");
     int outW = evenW, outH = evenH;
     if (o.keepCropSize) {
         const ClipRect &r = rects.front();
@@ -58,11 +64,11 @@ RenderStats renderPass(const Options &o, const Analysis &a, const std::string &t
 
     // Packets of other streams that arrive before the first picture wait
     // until the outputs exist.
-    std::vector<AVPacket *> early;
+    std::vector<PacketPtr> early;
     std::unique_ptr<VideoOutput> output, compare;
     input.onOtherPacket([&](AVPacket *packet) {
         if (!output) {
-            early.push_back(av_packet_clone(packet));
+            early.push_back(clonePacket(packet));
             return;
         }
         output->copyPacket(packet);
@@ -71,90 +77,78 @@ RenderStats renderPass(const Options &o, const Analysis &a, const std::string &t
 
     PlanarFrames planar(evenW, evenH);
     std::unique_ptr<Cropper> cropper, fullCropper;
-    AVFrame *out = nullptr, *full = nullptr, *side = nullptr;
+    FramePtr out, full, side;
     RenderStats stats;
     stats.width = outW;
     stats.height = outH;
     const std::int64_t step = std::max<std::int64_t>(1, av_rescale_q(1, av_inv_q(info.frameRate), info.timeBase));
     std::int64_t lastPts = INT64_MIN;
     progress.begin("render", info.frameCountHint);
-    try {
-        for (std::int64_t index = 0;; ++index) {
-            AVFrame *decoded = input.nextFrame();
-            if (!decoded) break;
-            const PictureColour colour = outputColour(*decoded);
-            const bool fullRange = colour.range == AVCOL_RANGE_JPEG;
-            const int bits = colour.format == AV_PIX_FMT_YUV420P10 ? 10 : 8;
-            if (!output) {
-                cropper = std::make_unique<Cropper>(info.width, info.height, outW, outH, fullRange, bits);
-                out = allocPlanarFrame(outW, outH, colour.format);
-                output = std::make_unique<VideoOutput>(o.output, temp, input, EncoderSettings{outW, outH, o.crf, o.preset, selectionOf(o)},
-                                                       *decoded);
-                if (!o.compareFile.empty()) {
-                    side = allocPlanarFrame(evenW * 2, evenH, colour.format);
-                    compare = std::make_unique<VideoOutput>(o.compareFile, compareTemp, input,
-                                                            EncoderSettings{evenW * 2, evenH, o.crf, o.preset, selectionOf(o)}, *decoded);
-                    if (outW != evenW || outH != evenH) {
-                        fullCropper = std::make_unique<Cropper>(info.width, info.height, evenW, evenH, fullRange,
-                                                                bits);
-                        full = allocPlanarFrame(evenW, evenH, colour.format);
-                    }
+    for (std::int64_t index = 0;; ++index) {
+        AVFrame *decoded = input.nextFrame();
+        if (!decoded) break;
+        const PictureColour colour = outputColour(*decoded);
+        const bool fullRange = colour.range == AVCOL_RANGE_JPEG;
+        const int bits = colour.format == AV_PIX_FMT_YUV420P10 ? 10 : 8;
+        if (!output) {
+            cropper = std::make_unique<Cropper>(info.width, info.height, outW, outH, fullRange, bits);
+            out = allocPlanarFrame(outW, outH, colour.format);
+            output = std::make_unique<VideoOutput>(o.output, temp, input, EncoderSettings{outW, outH, o.crf, o.preset, selectionOf(o)},
+                                                   *decoded);
+            if (!o.compareFile.empty()) {
+                side = allocPlanarFrame(evenW * 2, evenH, colour.format);
+                compare = std::make_unique<VideoOutput>(o.compareFile, compareTemp, input,
+                                                        EncoderSettings{evenW * 2, evenH, o.crf, o.preset, selectionOf(o)}, *decoded);
+                if (outW != evenW || outH != evenH) {
+                    fullCropper = std::make_unique<Cropper>(info.width, info.height, evenW, evenH, fullRange,
+                                                            bits);
+                    full = allocPlanarFrame(evenW, evenH, colour.format);
                 }
-                for (AVPacket *p : early) {
-                    output->copyPacket(p);
-                    if (compare) compare->copyPacket(p);
-                    av_packet_free(&p);
-                }
-                early.clear();
             }
-            std::int64_t pts = decoded->best_effort_timestamp;
-            if (pts == AV_NOPTS_VALUE) pts = lastPts == INT64_MIN ? 0 : lastPts + step;
-            if (lastPts != INT64_MIN && pts <= lastPts) pts = lastPts + 1;
-            lastPts = pts;
-            const std::int64_t duration = decoded->pkt_duration > 0 ? decoded->pkt_duration : step;
-
-            const AVFrame *picture = planar.convert(decoded);
-            const ClipRect &rect = rectFor(index);
-            if (av_frame_make_writable(out) < 0) throw HostError("out of memory");
-            cropper->render(picture, rect, out);
-            output->writeFrame(out, pts, duration);
-            if (compare) {
-                if (av_frame_make_writable(side) < 0) throw HostError("out of memory");
-                paste(picture, side, 0);
-                if (fullCropper) {
-                    fullCropper->render(picture, rect, full);
-                    paste(full, side, evenW);
-                } else {
-                    paste(out, side, evenW);
-                }
-                compare->writeFrame(side, pts, duration);
+            for (const PacketPtr &p : early) {
+                output->copyPacket(p.get());
+                if (compare) compare->copyPacket(p.get());
             }
-            stats.frames = index + 1;
-            progress.update(stats.frames);
+            early.clear();
         }
-        if (!output) throw HostError("'" + o.input + "' has no video frames");
-        output->finish();
-        if (compare) compare->finish();
-        // What a damaged input lost, said once the output is whole.
-        const std::string damage = input.damageReport(stats.frames);
-        if (!damage.empty())
-            std::fprintf(stderr, "placidor: warning: %s; the output holds the %lld frames that decoded\n",
-                         damage.c_str(), (long long)stats.frames);
-        if (output->brokenPackets() > 0)
-            std::fprintf(stderr,
-                         "placidor: warning: %lld packets of the copied streams had timestamps going backwards "
-                         "(damaged input) and were moved just after the packet before\n",
-                         (long long)output->brokenPackets());
-    } catch (...) {
-        for (AVPacket *p : early) av_packet_free(&p);
-        av_frame_free(&out);
-        av_frame_free(&full);
-        av_frame_free(&side);
-        throw;
+        std::int64_t pts = decoded->best_effort_timestamp;
+        if (pts == AV_NOPTS_VALUE) pts = lastPts == INT64_MIN ? 0 : lastPts + step;
+        if (lastPts != INT64_MIN && pts <= lastPts) pts = lastPts + 1;
+        lastPts = pts;
+        const std::int64_t duration = decoded->pkt_duration > 0 ? decoded->pkt_duration : step;
+
+        const AVFrame *picture = planar.convert(decoded);
+        const ClipRect &rect = rectFor(index);
+        makeWritable(out.get());
+        cropper->render(picture, rect, out.get());
+        output->writeFrame(out.get(), pts, duration);
+        if (compare) {
+            makeWritable(side.get());
+            paste(picture, side.get(), 0);
+            if (fullCropper) {
+                fullCropper->render(picture, rect, full.get());
+                paste(full.get(), side.get(), evenW);
+            } else {
+                paste(out.get(), side.get(), evenW);
+            }
+            compare->writeFrame(side.get(), pts, duration);
+        }
+        stats.frames = index + 1;
+        progress.update(stats.frames);
     }
-    av_frame_free(&out);
-    av_frame_free(&full);
-    av_frame_free(&side);
+    if (!output) throw HostError("'" + o.input + "' has no video frames");
+    output->finish();
+    if (compare) compare->finish();
+    // What a damaged input lost, said once the output is whole.
+    const std::string damage = input.damageReport(stats.frames);
+    if (!damage.empty())
+        std::fprintf(stderr, "placidor: warning: %s; the output holds the %lld frames that decoded\n",
+                     damage.c_str(), (long long)stats.frames);
+    if (output->brokenPackets() > 0)
+        std::fprintf(stderr,
+                     "placidor: warning: %lld packets of the copied streams had timestamps going backwards "
+                     "(damaged input) and were moved just after the packet before\n",
+                     (long long)output->brokenPackets());
     stats.framesPerSecond = progress.end(stats.frames);
     return stats;
 }

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "../error.h"
+#include "../memory.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -54,9 +55,8 @@ std::vector<std::uint8_t> makeScene(int w, int h, std::uint32_t seed) {
 }
 
 struct Encoder {
-    AVCodecContext *ctx = nullptr;
+    CodecContextPtr ctx;
     AVStream *stream = nullptr;
-    ~Encoder() { avcodec_free_context(&ctx); }
 };
 
 void check(int rc, const std::string &what) {
@@ -65,7 +65,7 @@ void check(int rc, const std::string &what) {
 
 void drain(AVFormatContext *format, Encoder &e, AVPacket *packet, const std::string &file) {
     for (;;) {
-        const int rc = avcodec_receive_packet(e.ctx, packet);
+        const int rc = avcodec_receive_packet(e.ctx.get(), packet);
         if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return;
         check(rc, "encoding the demo failed");
         // libx264 leaves packet durations to the caller: one frame each.
@@ -82,7 +82,7 @@ void writeDemo(const std::string &file, const DemoSettings &s, AVFormatContext *
     const AVCodec *aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
     if (!x264 || !aac) throw HostError("this FFmpeg build lacks the libx264 or AAC encoder");
 
-    video.ctx = avcodec_alloc_context3(x264);
+    video.ctx = newCodecContext(x264);
     video.ctx->width = s.width;
     video.ctx->height = s.height;
     video.ctx->pix_fmt = AV_PIX_FMT_YUV420P;
@@ -94,22 +94,22 @@ void writeDemo(const std::string &file, const DemoSettings &s, AVFormatContext *
     if (format->oformat->flags & AVFMT_GLOBALHEADER) video.ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     av_opt_set(video.ctx->priv_data, "preset", "fast", 0);
     av_opt_set_double(video.ctx->priv_data, "crf", 16, 0);
-    check(avcodec_open2(video.ctx, x264, nullptr), "cannot start the H.264 encoder");
+    check(avcodec_open2(video.ctx.get(), x264, nullptr), "cannot start the H.264 encoder");
 
-    audio.ctx = avcodec_alloc_context3(aac);
+    audio.ctx = newCodecContext(aac);
     audio.ctx->sample_fmt = AV_SAMPLE_FMT_FLTP;
     audio.ctx->sample_rate = 48000;
     av_channel_layout_default(&audio.ctx->ch_layout, 1);
     audio.ctx->bit_rate = 96000;
     audio.ctx->time_base = {1, 48000};
     if (format->oformat->flags & AVFMT_GLOBALHEADER) audio.ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    check(avcodec_open2(audio.ctx, aac, nullptr), "cannot start the AAC encoder");
+    check(avcodec_open2(audio.ctx.get(), aac, nullptr), "cannot start the AAC encoder");
 
     // Audio first, as many phones write it: hosts must look for the video.
     for (Encoder *e : {&audio, &video}) {
         e->stream = avformat_new_stream(format, nullptr);
         if (!e->stream) throw HostError("out of memory");
-        check(avcodec_parameters_from_context(e->stream->codecpar, e->ctx), "demo stream");
+        check(avcodec_parameters_from_context(e->stream->codecpar, e->ctx.get()), "demo stream");
         e->stream->time_base = e->ctx->time_base;
     }
     av_dict_set(&format->metadata, "title", "Placidor shaky demo", 0);
@@ -119,63 +119,59 @@ void writeDemo(const std::string &file, const DemoSettings &s, AVFormatContext *
 
     const int m = margin(s);
     const int sceneW = s.width + 2 * m, sceneH = s.height + 2 * m;
-    const auto scene = makeScene(sceneW, sceneH, s.seed);
+    // libswscale reads the scene, which the camera window moves across,
+    // in whole vectors: it lives in a picture laid out for it.
+    const FramePtr scene = newPicture(AV_PIX_FMT_RGB24, sceneW, sceneH);
+    {
+        const auto rgb = makeScene(sceneW, sceneH, s.seed);
+        for (int y = 0; y < sceneH; ++y)
+            std::copy_n(&rgb[std::size_t(y) * sceneW * 3], std::size_t(sceneW) * 3,
+                        scene->data[0] + std::ptrdiff_t(y) * scene->linesize[0]);
+    }
     const auto path = demoPath(s);
 
-    AVFrame *frame = av_frame_alloc();
-    AVFrame *samples = av_frame_alloc();
-    SwsContext *sws = sws_getContext(s.width, s.height, AV_PIX_FMT_RGB24, s.width, s.height, AV_PIX_FMT_YUV420P,
-                                     SWS_BICUBIC, nullptr, nullptr, nullptr);
-    frame->format = AV_PIX_FMT_YUV420P;
-    frame->width = s.width;
-    frame->height = s.height;
+    const FramePtr frame = newPicture(AV_PIX_FMT_YUV420P, s.width, s.height);
+    const FramePtr samples = newFrame();
+    const SwsPtr sws(sws_getContext(s.width, s.height, AV_PIX_FMT_RGB24, s.width, s.height, AV_PIX_FMT_YUV420P,
+                                    SWS_BICUBIC, nullptr, nullptr, nullptr));
+    if (!sws) throw HostError("cannot convert the demo's pixels");
     samples->format = AV_SAMPLE_FMT_FLTP;
     samples->nb_samples = audio.ctx->frame_size;
     samples->sample_rate = 48000;
-    av_channel_layout_copy(&samples->ch_layout, &audio.ctx->ch_layout);
-    try {
-        if (!sws) throw HostError("cannot convert the demo's pixels");
-        check(av_frame_get_buffer(frame, 64), "out of memory");
-        check(av_frame_get_buffer(samples, 0), "out of memory");
+    check(av_channel_layout_copy(&samples->ch_layout, &audio.ctx->ch_layout), "out of memory");
+    check(av_frame_get_buffer(samples.get(), 0), "out of memory");
+    {
         const std::int64_t totalSamples = std::int64_t(path.size()) * 48000 / s.framesPerSecond;
         std::int64_t sampleAt = 0;
         for (std::size_t i = 0; i < path.size(); ++i) {
-            check(av_frame_make_writable(frame), "out of memory");
-            const std::uint8_t *src[1] = {&scene[(std::size_t(m + path[i].y) * sceneW + (m + path[i].x)) * 3]};
-            const int srcStride[1] = {sceneW * 3};
-            sws_scale(sws, src, srcStride, 0, s.height, frame->data, frame->linesize);
+            makeWritable(frame.get());
+            const std::uint8_t *src[1] = {scene->data[0] + std::ptrdiff_t(m + path[i].y) * scene->linesize[0] +
+                                          (m + path[i].x) * 3};
+            sws_scale(sws.get(), src, scene->linesize, 0, s.height, frame->data, frame->linesize);
             frame->pts = static_cast<std::int64_t>(i);
             frame->pkt_duration = 1;
-            check(avcodec_send_frame(video.ctx, frame), "encoding the demo failed");
+            check(avcodec_send_frame(video.ctx.get(), frame.get()), "encoding the demo failed");
             drain(format, video, packet, file);
             // Audio up to the end of this frame.
             const std::int64_t until = std::min<std::int64_t>(totalSamples, std::int64_t(i + 1) * 48000 / s.framesPerSecond);
             while (sampleAt + samples->nb_samples <= until) {
-                check(av_frame_make_writable(samples), "out of memory");
+                check(av_frame_make_writable(samples.get()), "out of memory");
                 auto *out = reinterpret_cast<float *>(samples->data[0]);
                 for (int k = 0; k < samples->nb_samples; ++k)
                     out[k] = 0.25f * float(std::sin(2 * kPi * 440.0 * double(sampleAt + k) / 48000.0));
                 samples->pts = sampleAt;
                 samples->pkt_duration = samples->nb_samples;
                 sampleAt += samples->nb_samples;
-                check(avcodec_send_frame(audio.ctx, samples), "encoding the demo's audio failed");
+                check(avcodec_send_frame(audio.ctx.get(), samples.get()), "encoding the demo's audio failed");
                 drain(format, audio, packet, file);
             }
         }
         for (Encoder *e : {&video, &audio}) {
-            check(avcodec_send_frame(e->ctx, nullptr), "encoding the demo failed");
+            check(avcodec_send_frame(e->ctx.get(), nullptr), "encoding the demo failed");
             drain(format, *e, packet, file);
         }
         check(av_write_trailer(format), "writing '" + file + "' failed");
-    } catch (...) {
-        sws_freeContext(sws);
-        av_frame_free(&frame);
-        av_frame_free(&samples);
-        throw;
     }
-    sws_freeContext(sws);
-    av_frame_free(&frame);
-    av_frame_free(&samples);
 }
 
 }  // namespace
@@ -195,22 +191,19 @@ std::vector<CameraPoint> demoPath(const DemoSettings &s) {
 }
 
 void makeDemo(const std::string &file, const DemoSettings &s) {
-    AVFormatContext *format = nullptr;
-    if (avformat_alloc_output_context2(&format, nullptr, nullptr, file.c_str()) < 0 || !format)
+    AVFormatContext *raw = nullptr;
+    if (avformat_alloc_output_context2(&raw, nullptr, nullptr, file.c_str()) < 0 || !raw)
         throw HostError("cannot tell which container to write for '" + file + "': use .mp4 or .mkv", ExitUsage);
-    AVPacket *packet = av_packet_alloc();
+    OutputFormatPtr format(raw);
     try {
-        writeDemo(file, s, format, packet);
+        const PacketPtr packet = newPacket();
+        writeDemo(file, s, format.get(), packet.get());
+        if (avio_closep(&format->pb) < 0) throw HostError("writing '" + file + "' failed");
     } catch (...) {
-        if (format->pb) avio_closep(&format->pb);
-        avformat_free_context(format);
-        av_packet_free(&packet);
+        format.reset();
         std::remove(file.c_str());
         throw;
     }
-    avio_closep(&format->pb);
-    avformat_free_context(format);
-    av_packet_free(&packet);
 }
 
 }  // namespace placidor::host

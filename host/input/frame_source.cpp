@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "../error.h"
+#include "../memory.h"
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -13,15 +14,6 @@ extern "C" {
 namespace placidor::host {
 
 namespace {
-
-struct FrameFree {
-    void operator()(AVFrame *f) const { av_frame_free(&f); }
-};
-using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
-
-struct SwsFree {
-    void operator()(SwsContext *s) const { sws_freeContext(s); }
-};
 
 // True when the frame's first plane is its 8-bit luma, one byte a sample.
 bool lumaInPlaneZero(const AVFrame *frame) {
@@ -49,14 +41,8 @@ public:
         // Other layouts, other channels, and a stream that changed its
         // frame size midway (scaled back to the first size).
         const AVPixelFormat target = channel_ == 0 ? AV_PIX_FMT_GRAY8 : AV_PIX_FMT_GBRP;
-        if (!converted_) {
-            converted_.reset(av_frame_alloc());
-            if (!converted_) throw HostError("out of memory");
-            converted_->format = target;
-            converted_->width = width_;
-            converted_->height = height_;
-            if (av_frame_get_buffer(converted_.get(), 0) < 0) throw HostError("out of memory");
-        }
+        // libswscale writes whole vectors past the end of a row.
+        if (!converted_) converted_ = newPicture(target, width_, height_);
         SwsContext *s = sws_getCachedContext(sws_.release(), frame->width, frame->height,
                                              AVPixelFormat(frame->format), width_, height_, target, SWS_BILINEAR,
                                              nullptr, nullptr, nullptr);
@@ -72,7 +58,7 @@ public:
 private:
     int width_, height_, channel_;
     FramePtr converted_;
-    std::unique_ptr<SwsContext, SwsFree> sws_;
+    SwsPtr sws_;
 };
 
 }  // namespace

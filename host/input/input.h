@@ -8,10 +8,7 @@
 #include <memory>
 #include <string>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-}
+#include "../memory.h"
 
 namespace placidor::host {
 
@@ -29,12 +26,11 @@ public:
     // Throws HostError naming the file when it cannot be read or has no
     // decodable video stream.
     explicit VideoInput(const std::string &path);
-    ~VideoInput();
     VideoInput(const VideoInput &) = delete;
     VideoInput &operator=(const VideoInput &) = delete;
 
     const VideoInfo &info() const { return info_; }
-    AVFormatContext *format() const { return format_; }
+    AVFormatContext *format() const { return format_.get(); }
     AVStream *videoStream() const { return format_->streams[info_.streamIndex]; }
 
     // Packets of the streams other than the video stream, in file order.
@@ -52,13 +48,11 @@ public:
     std::string damageReport(std::int64_t framesDecoded) const;
 
 private:
-    void release();
-
     std::string path_;
-    AVFormatContext *format_ = nullptr;
-    AVCodecContext *decoder_ = nullptr;
-    AVPacket *packet_ = nullptr;
-    AVFrame *frame_ = nullptr;
+    InputFormatPtr format_;
+    CodecContextPtr decoder_;
+    PacketPtr packet_;
+    FramePtr frame_;
     VideoInfo info_;
     bool draining_ = false, finished_ = false;
     std::int64_t damaged_ = 0;   // packets or frames the decoder refused

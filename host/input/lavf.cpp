@@ -43,37 +43,28 @@ int bestVideoStream(AVFormatContext *format) {
 }  // namespace
 
 VideoInput::VideoInput(const std::string &path) : path_(path) {
-    int rc = avformat_open_input(&format_, path.c_str(), nullptr, nullptr);
+    AVFormatContext *opened = nullptr;
+    int rc = avformat_open_input(&opened, path.c_str(), nullptr, nullptr);
     if (rc < 0) throw HostError("cannot read '" + path + "': " + avErrorText(rc));
-    rc = avformat_find_stream_info(format_, nullptr);
-    if (rc < 0) {
-        avformat_close_input(&format_);
-        throw HostError("cannot read '" + path + "': " + avErrorText(rc));
-    }
-    const int index = bestVideoStream(format_);
-    if (index < 0) {
-        avformat_close_input(&format_);
-        throw HostError("'" + path + "' has no video stream");
-    }
+    format_.reset(opened);
+    rc = avformat_find_stream_info(format_.get(), nullptr);
+    if (rc < 0) throw HostError("cannot read '" + path + "': " + avErrorText(rc));
+    const int index = bestVideoStream(format_.get());
+    if (index < 0) throw HostError("'" + path + "' has no video stream");
     AVStream *st = format_->streams[index];
     const AVCodec *codec = avcodec_find_decoder(st->codecpar->codec_id);
-    if (!codec) {
-        avformat_close_input(&format_);
+    if (!codec)
         throw HostError("'" + path + "': no decoder for its " +
                         std::string(avcodec_get_name(st->codecpar->codec_id)) + " video");
-    }
-    decoder_ = avcodec_alloc_context3(codec);
-    packet_ = av_packet_alloc();
-    frame_ = av_frame_alloc();
-    if (!decoder_ || !packet_ || !frame_ || avcodec_parameters_to_context(decoder_, st->codecpar) < 0) {
-        release();
+    decoder_ = newCodecContext(codec);
+    packet_ = newPacket();
+    frame_ = newFrame();
+    if (avcodec_parameters_to_context(decoder_.get(), st->codecpar) < 0)
         throw HostError("out of memory opening '" + path + "'");
-    }
     decoder_->pkt_timebase = st->time_base;
     decoder_->thread_count = 0;
-    rc = avcodec_open2(decoder_, codec, nullptr);
+    rc = avcodec_open2(decoder_.get(), codec, nullptr);
     if (rc < 0 || decoder_->width <= 0 || decoder_->height <= 0) {
-        release();
         throw HostError("cannot decode the video of '" + path + "': " +
                         (rc < 0 ? avErrorText(rc) : std::string("no frame size")));
     }
@@ -83,7 +74,7 @@ VideoInput::VideoInput(const std::string &path) : path_(path) {
     info_.streamIndex = index;
     info_.width = decoder_->width;
     info_.height = decoder_->height;
-    info_.frameRate = av_guess_frame_rate(format_, st, nullptr);
+    info_.frameRate = av_guess_frame_rate(format_.get(), st, nullptr);
     if (info_.frameRate.num <= 0 || info_.frameRate.den <= 0) info_.frameRate = {25, 1};
     info_.timeBase = st->time_base;
     info_.frameCountHint = st->nb_frames;
@@ -94,8 +85,6 @@ VideoInput::VideoInput(const std::string &path) : path_(path) {
     if (info_.frameCountHint <= 0 && info_.durationSeconds > 0)
         info_.frameCountHint = static_cast<std::int64_t>(info_.durationSeconds * av_q2d(info_.frameRate) + 0.5);
 }
-
-VideoInput::~VideoInput() { release(); }
 
 std::string VideoInput::damageReport(std::int64_t framesDecoded) const {
     std::string report;
@@ -111,19 +100,12 @@ std::string VideoInput::damageReport(std::int64_t framesDecoded) const {
     return report.empty() ? report : "'" + path_ + "' is damaged: " + report;
 }
 
-void VideoInput::release() {
-    av_frame_free(&frame_);
-    av_packet_free(&packet_);
-    avcodec_free_context(&decoder_);
-    avformat_close_input(&format_);
-}
-
 AVFrame *VideoInput::nextFrame() {
     for (;;) {
         if (finished_) return nullptr;
-        av_frame_unref(frame_);
-        int rc = avcodec_receive_frame(decoder_, frame_);
-        if (rc == 0) return frame_;
+        av_frame_unref(frame_.get());
+        int rc = avcodec_receive_frame(decoder_.get(), frame_.get());
+        if (rc == 0) return frame_.get();
         if (rc == AVERROR_EOF) {
             finished_ = true;
             return nullptr;
@@ -140,7 +122,7 @@ AVFrame *VideoInput::nextFrame() {
         }
         // Feed the decoder until it has a frame to give.
         for (;;) {
-            rc = av_read_frame(format_, packet_);
+            rc = av_read_frame(format_.get(), packet_.get());
             if (rc < 0) {
                 if (rc == AVERROR(ENOMEM)) throw HostError("reading '" + path_ + "' failed: " + avErrorText(rc));
                 if (rc != AVERROR_EOF && format_->pb && format_->pb->error && format_->pb->error != AVERROR_EOF &&
@@ -150,19 +132,19 @@ AVFrame *VideoInput::nextFrame() {
                 // longer be read; the rest is reported as lost.
                 if (rc != AVERROR_EOF) endedBy_ = avErrorText(rc);
                 draining_ = true;
-                avcodec_send_packet(decoder_, nullptr);
+                avcodec_send_packet(decoder_.get(), nullptr);
                 break;
             }
             if (packet_->stream_index == info_.streamIndex) {
-                rc = avcodec_send_packet(decoder_, packet_);
-                av_packet_unref(packet_);
+                rc = avcodec_send_packet(decoder_.get(), packet_.get());
+                av_packet_unref(packet_.get());
                 // A damaged packet is skipped; the decoder conceals it.
                 if (rc == AVERROR(ENOMEM)) throw HostError("decoding '" + path_ + "' failed: " + avErrorText(rc));
                 if (rc < 0 && rc != AVERROR(EAGAIN)) ++damaged_;
                 break;
             }
-            if (otherPacket_) otherPacket_(packet_);
-            av_packet_unref(packet_);
+            if (otherPacket_) otherPacket_(packet_.get());
+            av_packet_unref(packet_.get());
         }
     }
 }

@@ -92,7 +92,7 @@ StabilizerParams initPlaneEngine(StabilizerParams params) {
     params.progress = progressed;
     if (StabilizerInit(params) != NoError)
         throw std::runtime_error("the engine refused a " + std::to_string(params.width) + "x" +
-                                 std::to_string(params.height) + " clip (not enough memory?)");
+                                 std::to_string(params.height) + " clip: it could not allocate its working memory");
     StabilizerParams normalised{};
     StabilizerGetParameter(&normalised);
     return normalised;

@@ -191,9 +191,11 @@ OutputPlan planOutput(const std::string &name, const VideoInput &input, const St
 VideoOutput::VideoOutput(const std::string &nameForFormat, const std::string &writePath, const VideoInput &input,
                          const EncoderSettings &settings, const AVFrame &firstFrame)
     : name_(nameForFormat) {
-    try {
+    {  // a failure anywhere here leaves the members to release what was made
         const OutputPlan plan = planOutput(nameForFormat, input, settings.streams);
-        int rc = avformat_alloc_output_context2(&format_, plan.format, nullptr, nameForFormat.c_str());
+        AVFormatContext *allocated = nullptr;
+        int rc = avformat_alloc_output_context2(&allocated, plan.format, nullptr, nameForFormat.c_str());
+        format_.reset(allocated);
         if (rc < 0 || !format_) throw HostError("out of memory");
         const AVFormatContext *in = input.format();
         // Every stream moves back by the input's start, as a stream copy
@@ -202,10 +204,9 @@ VideoOutput::VideoOutput(const std::string &nameForFormat, const std::string &wr
 
         const AVCodec *codec = avcodec_find_encoder_by_name("libx264");
         if (!codec) throw HostError("this FFmpeg build has no libx264 encoder");
-        encoder_ = avcodec_alloc_context3(codec);
-        packet_ = av_packet_alloc();
-        copy_ = av_packet_alloc();
-        if (!encoder_ || !packet_ || !copy_) throw HostError("out of memory");
+        encoder_ = newCodecContext(codec);
+        packet_ = newPacket();
+        copy_ = newPacket();
 
         AVStream *ist = input.videoStream();
         inputVideoBase_ = ist->time_base;
@@ -228,7 +229,7 @@ VideoOutput::VideoOutput(const std::string &nameForFormat, const std::string &wr
         if (format_->oformat->flags & AVFMT_GLOBALHEADER) encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         av_opt_set(encoder_->priv_data, "preset", settings.preset.c_str(), 0);
         av_opt_set_double(encoder_->priv_data, "crf", settings.crf, 0);
-        rc = avcodec_open2(encoder_, codec, nullptr);
+        rc = avcodec_open2(encoder_.get(), codec, nullptr);
         if (rc < 0) throw HostError("cannot start the H.264 encoder: " + avErrorText(rc));
 
         streamMap_.assign(in->nb_streams, -1);
@@ -240,9 +241,9 @@ VideoOutput::VideoOutput(const std::string &nameForFormat, const std::string &wr
             inputBases_[i] = st->time_base;
             // Streams keep the input's order.
             if (static_cast<int>(i) == input.info().streamIndex) {
-                videoStream_ = avformat_new_stream(format_, nullptr);
-                if (!videoStream_) throw HostError("out of memory");
-                avcodec_parameters_from_context(videoStream_->codecpar, encoder_);
+                videoStream_ = avformat_new_stream(format_.get(), nullptr);
+                if (!videoStream_ || avcodec_parameters_from_context(videoStream_->codecpar, encoder_.get()) < 0)
+                    throw HostError("out of memory");
                 videoStream_->time_base = encoder_->time_base;
                 videoStream_->avg_frame_rate = input.info().frameRate;
                 videoStream_->sample_aspect_ratio = encoder_->sample_aspect_ratio;
@@ -269,7 +270,7 @@ VideoOutput::VideoOutput(const std::string &nameForFormat, const std::string &wr
                 continue;
             }
             if (!copied[i]) continue;
-            AVStream *ost = avformat_new_stream(format_, nullptr);
+            AVStream *ost = avformat_new_stream(format_.get(), nullptr);
             if (!ost || avcodec_parameters_copy(ost->codecpar, st->codecpar) < 0) throw HostError("out of memory");
             // The input's codec tag stays where the container knows it
             // (hvc1 stays hvc1), as in a stream copy with FFmpeg.
@@ -314,40 +315,27 @@ VideoOutput::VideoOutput(const std::string &nameForFormat, const std::string &wr
         // The muxer reopens its url to move the index to the front.
         av_freep(&format_->url);
         format_->url = av_strdup(writePath.c_str());
+        if (!format_->url) throw HostError("out of memory");
         rc = avio_open(&format_->pb, writePath.c_str(), AVIO_FLAG_WRITE);
         if (rc < 0) throw HostError("cannot write '" + name_ + "': " + avErrorText(rc));
         AVDictionary *options = nullptr;
         if (isMovFamily(plan.format)) av_dict_set(&options, "movflags", "+faststart", 0);
-        rc = avformat_write_header(format_, &options);
-        av_dict_free(&options);
+        rc = avformat_write_header(format_.get(), &options);
+        const DictionaryPtr unused(options);
         if (rc < 0) throw HostError("cannot write '" + name_ + "': " + avErrorText(rc));
         headerWritten_ = true;
-    } catch (...) {
-        release();
-        throw;
     }
-}
-
-VideoOutput::~VideoOutput() { release(); }
-
-void VideoOutput::release() {
-    if (format_ && format_->pb) avio_closep(&format_->pb);
-    avformat_free_context(format_);
-    format_ = nullptr;
-    avcodec_free_context(&encoder_);
-    av_packet_free(&packet_);
-    av_packet_free(&copy_);
 }
 
 void VideoOutput::copyPacket(const AVPacket *packet) {
     const int index = packet->stream_index;
     if (index < 0 || index >= static_cast<int>(streamMap_.size()) || streamMap_[index] < 0) return;
-    if (av_packet_ref(copy_, packet) < 0) throw HostError("out of memory");
+    if (av_packet_ref(copy_.get(), packet) < 0) throw HostError("out of memory");
     AVStream *ost = format_->streams[streamMap_[index]];
     const std::int64_t shift = av_rescale_q(startTime_, AV_TIME_BASE_Q, inputBases_[index]);
     if (copy_->pts != AV_NOPTS_VALUE) copy_->pts -= shift;
     if (copy_->dts != AV_NOPTS_VALUE) copy_->dts -= shift;
-    av_packet_rescale_ts(copy_, inputBases_[index], ost->time_base);
+    av_packet_rescale_ts(copy_.get(), inputBases_[index], ost->time_base);
     // A damaged input's timestamps may go backwards, which no muxer
     // accepts; like FFmpeg, move them just past the previous packet.
     std::int64_t &last = lastDts_[std::size_t(ost->index)];
@@ -369,8 +357,8 @@ void VideoOutput::copyPacket(const AVPacket *packet) {
     }
     copy_->stream_index = ost->index;
     copy_->pos = -1;
-    const int rc = av_interleaved_write_frame(format_, copy_);
-    av_packet_unref(copy_);
+    const int rc = av_interleaved_write_frame(format_.get(), copy_.get());
+    av_packet_unref(copy_.get());
     if (rc < 0) throw HostError("writing '" + name_ + "' failed: " + avErrorText(rc));
 }
 
@@ -388,14 +376,14 @@ void VideoOutput::writeFrame(AVFrame *frame, std::int64_t pts, std::int64_t dura
     frame->pkt_duration = duration;
     durations_[pts] = duration;
     frame->pict_type = AV_PICTURE_TYPE_NONE;
-    const int rc = avcodec_send_frame(encoder_, frame);
+    const int rc = avcodec_send_frame(encoder_.get(), frame);
     if (rc < 0) throw HostError("encoding failed: " + avErrorText(rc));
     drain();
 }
 
 void VideoOutput::drain() {
     for (;;) {
-        int rc = avcodec_receive_packet(encoder_, packet_);
+        int rc = avcodec_receive_packet(encoder_.get(), packet_.get());
         if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) break;
         if (rc < 0) throw HostError("encoding failed: " + avErrorText(rc));
         // libx264 leaves packet durations to the caller: each packet lasts
@@ -404,24 +392,24 @@ void VideoOutput::drain() {
             if (packet_->duration <= 0) packet_->duration = it->second;
             durations_.erase(it);
         }
-        writeVideo(packet_);
+        writeVideo(packet_.get());
     }
 }
 
 void VideoOutput::writeVideo(AVPacket *packet) {
     av_packet_rescale_ts(packet, encoder_->time_base, videoStream_->time_base);
     packet->stream_index = videoStream_->index;
-    const int rc = av_interleaved_write_frame(format_, packet);
+    const int rc = av_interleaved_write_frame(format_.get(), packet);
     av_packet_unref(packet);
     if (rc < 0) throw HostError("writing '" + name_ + "' failed: " + avErrorText(rc));
 }
 
 void VideoOutput::finish() {
     if (finished_) return;
-    int rc = avcodec_send_frame(encoder_, nullptr);
+    int rc = avcodec_send_frame(encoder_.get(), nullptr);
     if (rc < 0) throw HostError("encoding failed: " + avErrorText(rc));
     drain();
-    rc = av_write_trailer(format_);
+    rc = av_write_trailer(format_.get());
     if (rc < 0) throw HostError("writing '" + name_ + "' failed: " + avErrorText(rc));
     if (format_->pb) {
         avio_flush(format_->pb);

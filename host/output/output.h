@@ -7,10 +7,7 @@
 #include <string>
 #include <vector>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-}
+#include "../memory.h"
 
 namespace placidor::host {
 
@@ -55,7 +52,6 @@ public:
     // to `writePath`. Throws HostError.
     VideoOutput(const std::string &nameForFormat, const std::string &writePath, const VideoInput &input,
                 const EncoderSettings &settings, const AVFrame &firstFrame);
-    ~VideoOutput();
     VideoOutput(const VideoOutput &) = delete;
     VideoOutput &operator=(const VideoOutput &) = delete;
 
@@ -75,14 +71,12 @@ public:
 private:
     void drain();
     void writeVideo(AVPacket *packet);
-    void release();
 
     std::string name_;
-    AVFormatContext *format_ = nullptr;
-    AVCodecContext *encoder_ = nullptr;
+    OutputFormatPtr format_;
+    CodecContextPtr encoder_;
     AVStream *videoStream_ = nullptr;
-    AVPacket *packet_ = nullptr;
-    AVPacket *copy_ = nullptr;
+    PacketPtr packet_, copy_;
     std::map<std::int64_t, std::int64_t> durations_;  // by pts, of frames in the encoder
     AVRational inputVideoBase_{1, 1};
     // Containers that count frames instead of storing timestamps (AVI) get

@@ -1,10 +1,7 @@
 #include "render.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-
-#include <zimg.h>
 
 #include "../error.h"
 
@@ -17,34 +14,15 @@ namespace placidor::host {
 
 namespace {
 
-constexpr std::uintptr_t kAlign = 64;
-
 bool aligned(const AVFrame *f) {
     for (int p = 0; p < 3; ++p)
-        if ((reinterpret_cast<std::uintptr_t>(f->data[p]) | std::uintptr_t(f->linesize[p])) % kAlign) return false;
+        if ((reinterpret_cast<std::uintptr_t>(f->data[p]) | std::uintptr_t(f->linesize[p])) % kBufferAlign) return false;
     return true;
-}
-
-std::string zimgError() {
-    char text[256] = {};
-    zimg_get_last_error(text, sizeof text);
-    return text;
 }
 
 }  // namespace
 
-AVFrame *allocPlanarFrame(int width, int height, AVPixelFormat format) {
-    AVFrame *f = av_frame_alloc();
-    if (!f) throw HostError("out of memory");
-    f->format = format;
-    f->width = width;
-    f->height = height;
-    if (av_frame_get_buffer(f, kAlign) < 0) {
-        av_frame_free(&f);
-        throw HostError("out of memory");
-    }
-    return f;
-}
+FramePtr allocPlanarFrame(int width, int height, AVPixelFormat format) { return newPicture(format, width, height); }
 
 namespace {
 
@@ -109,30 +87,26 @@ PictureColour outputColour(const AVFrame &decoded) {
 
 PlanarFrames::PlanarFrames(int width, int height) : width_(width), height_(height) {}
 
-PlanarFrames::~PlanarFrames() {
-    sws_freeContext(sws_);
-    av_frame_free(&frame_);
-}
-
 const AVFrame *PlanarFrames::convert(const AVFrame *decoded) {
     const auto format = AVPixelFormat(decoded->format);
     const AVPixelFormat target = outputColour(*decoded).format;
     const bool planar420 = format == target || (format == AV_PIX_FMT_YUVJ420P && target == AV_PIX_FMT_YUV420P);
     if (planar420 && decoded->width == width_ && decoded->height == height_ && aligned(decoded)) return decoded;
-    if (frame_ && frame_->format != target) av_frame_free(&frame_);
+    if (frame_ && frame_->format != target) frame_.reset();
     if (!frame_) frame_ = allocPlanarFrame(width_, height_, target);
-    if (av_frame_make_writable(frame_) < 0) throw HostError("out of memory");
+    makeWritable(frame_.get());
     if (planar420 && decoded->width == width_ && decoded->height == height_) {
-        av_frame_copy(frame_, decoded);
+        if (av_frame_copy(frame_.get(), decoded) < 0) throw HostError("cannot copy a decoded picture");
     } else {
         // An odd last column or row is cut off, not scaled away; only a
         // frame of another size (a stream that changes size) is scaled.
         const int srcW = (decoded->width & ~1) == width_ ? width_ : decoded->width;
         const int srcH = (decoded->height & ~1) == height_ ? height_ : decoded->height;
-        sws_ = sws_getCachedContext(sws_, srcW, srcH, format, width_, height_, target,
-                                    SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INP, nullptr, nullptr, nullptr);
+        sws_.reset(sws_getCachedContext(sws_.release(), srcW, srcH, format, width_, height_, target,
+                                        SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INP, nullptr, nullptr,
+                                        nullptr));
         if (!sws_) throw HostError("cannot convert the video's pixel format");
-        if (configured_ != sws_) {
+        if (configured_ != sws_.get()) {
             // The ranges and matrix the output is tagged with, whatever
             // swscale would assume from the pixel format.
             const PictureColour out = outputColour(*decoded);
@@ -145,17 +119,17 @@ const AVFrame *PlanarFrames::convert(const AVFrame *decoded) {
                                                                             : swsMatrix(out.matrix));
             const int *dstTable = sws_getCoefficients(swsMatrix(out.matrix == AVCOL_SPC_UNSPECIFIED
                                                                     ? decoded->colorspace : out.matrix));
-            sws_setColorspaceDetails(sws_, srcTable, srcFull, dstTable, dstFull, 0, 1 << 16, 1 << 16);
-            configured_ = sws_;
+            sws_setColorspaceDetails(sws_.get(), srcTable, srcFull, dstTable, dstFull, 0, 1 << 16, 1 << 16);
+            configured_ = sws_.get();
         }
-        sws_scale(sws_, decoded->data, decoded->linesize, 0, srcH, frame_->data, frame_->linesize);
+        sws_scale(sws_.get(), decoded->data, decoded->linesize, 0, srcH, frame_->data, frame_->linesize);
     }
-    av_frame_copy_props(frame_, decoded);
+    if (av_frame_copy_props(frame_.get(), decoded) < 0) throw HostError("out of memory");
     const PictureColour out = outputColour(*decoded);
     frame_->color_range = out.range;
     frame_->colorspace = out.matrix;
     frame_->chroma_location = out.chroma;
-    return frame_;
+    return frame_.get();
 }
 
 Cropper::Cropper(int srcWidth, int srcHeight, int dstWidth, int dstHeight, bool fullRange, int bits)
@@ -163,14 +137,8 @@ Cropper::Cropper(int srcWidth, int srcHeight, int dstWidth, int dstHeight, bool 
     : srcWidth_(srcWidth & ~1), srcHeight_(srcHeight & ~1), dstWidth_(dstWidth), dstHeight_(dstHeight),
       fullRange_(fullRange), bits_(bits) {}
 
-Cropper::~Cropper() {
-    zimg_filter_graph_free(graph_);
-    std::free(tmp_);
-}
-
 void Cropper::build(const ClipRect &rect) {
-    zimg_filter_graph_free(graph_);
-    graph_ = nullptr;
+    graph_ = zimgxx::FilterGraph();
 
     zimg_image_format src, dst;
     zimg_image_format_default(&src, ZIMG_API_VERSION);
@@ -206,15 +174,13 @@ void Cropper::build(const ClipRect &rect) {
     zimg_graph_builder_params_default(&params, ZIMG_API_VERSION);
     params.resample_filter = ZIMG_RESIZE_SPLINE36;
     params.resample_filter_uv = ZIMG_RESIZE_SPLINE36;
-    graph_ = zimg_filter_graph_build(&src, &dst, &params);
-    if (!graph_) throw HostError("cannot set up the resampler: " + zimgError());
-    std::size_t size = 0;
-    zimg_filter_graph_get_tmp_size(graph_, &size);
-    if (size > tmpSize_) {
-        std::free(tmp_);
-        tmp_ = std::aligned_alloc(kAlign, (size + kAlign - 1) / kAlign * kAlign);
-        if (!tmp_) throw HostError("out of memory");
-        tmpSize_ = size;
+    try {
+        graph_ = zimgxx::FilterGraph::build(src, dst, &params);
+        const std::size_t size = graph_.get_tmp_size();
+        if (size > tmp_.size()) tmp_ = LibraryBuffer(size);
+    } catch (const zimgxx::zerror &e) {
+        graph_ = zimgxx::FilterGraph();
+        throw HostError(std::string("cannot set up the resampler: ") + e.msg);
     }
     built_ = rect;
 }
@@ -233,8 +199,11 @@ void Cropper::render(const AVFrame *src, const ClipRect &rect, AVFrame *dst) {
         out.plane[p].stride = dst->linesize[p];
         out.plane[p].mask = ZIMG_BUFFER_MAX;
     }
-    if (zimg_filter_graph_process(graph_, &in, &out, tmp_, nullptr, nullptr, nullptr, nullptr) != ZIMG_ERROR_SUCCESS)
-        throw HostError("resampling failed: " + zimgError());
+    try {
+        graph_.process(in, out, tmp_.data());
+    } catch (const zimgxx::zerror &e) {
+        throw HostError(std::string("resampling failed: ") + e.msg);
+    }
 }
 
 }  // namespace placidor::host

@@ -5,15 +5,14 @@
 #include <cstdint>
 #include <memory>
 
+#include <zimg++.hpp>
+
+#include "../memory.h"
 #include "placidor.h"
 
 extern "C" {
-#include <libavutil/frame.h>
 #include <libavutil/pixfmt.h>
 }
-
-struct SwsContext;
-struct zimg_filter_graph;
 
 namespace placidor::host {
 
@@ -39,16 +38,15 @@ PictureColour outputColour(const AVFrame &decoded);
 class PlanarFrames {
 public:
     PlanarFrames(int width, int height);
-    ~PlanarFrames();
     PlanarFrames(const PlanarFrames &) = delete;
     PlanarFrames &operator=(const PlanarFrames &) = delete;
     const AVFrame *convert(const AVFrame *decoded);
 
 private:
     int width_, height_;
-    SwsContext *sws_ = nullptr;
+    SwsPtr sws_;
     const SwsContext *configured_ = nullptr;  // sws_ with its ranges and matrices set
-    AVFrame *frame_ = nullptr;
+    FramePtr frame_;
 };
 
 // Crops 8-bit 4:2:0 frames with zimg (Spline36, sub-pixel active region).
@@ -56,7 +54,6 @@ class Cropper {
 public:
     // `bits`: 8 for 8-bit 4:2:0 frames, 10 for 10-bit ones (2 bytes a sample).
     Cropper(int srcWidth, int srcHeight, int dstWidth, int dstHeight, bool fullRange, int bits = 8);
-    ~Cropper();
     Cropper(const Cropper &) = delete;
     Cropper &operator=(const Cropper &) = delete;
 
@@ -69,13 +66,12 @@ private:
     int srcWidth_, srcHeight_, dstWidth_, dstHeight_;
     bool fullRange_;
     int bits_;
-    zimg_filter_graph *graph_ = nullptr;
+    zimgxx::FilterGraph graph_;
     ClipRect built_{-1, -1, -1, -1};
-    void *tmp_ = nullptr;
-    std::size_t tmpSize_ = 0;
+    LibraryBuffer tmp_;  // zimg's temporary buffer
 };
 
 // A 4:2:0 frame whose planes and strides zimg accepts.
-AVFrame *allocPlanarFrame(int width, int height, AVPixelFormat format = AV_PIX_FMT_YUV420P);
+FramePtr allocPlanarFrame(int width, int height, AVPixelFormat format = AV_PIX_FMT_YUV420P);
 
 }  // namespace placidor::host

@@ -14,3 +14,13 @@ if(PLACIDOR_BUILD_HOST)
     PLACIDOR_CLI_PATH="$<TARGET_FILE:placidor_cli>")
   add_dependencies(host_cli_tests placidor_cli)
 endif()
+
+# The command line over a sweep of frame sizes and codecs, with each of its
+# buffers ending at an inaccessible page (and large frames from the heap).
+if(PLACIDOR_BUILD_HOST)
+  placidor_add_test(host_frame_size_tests cli host/frame_sizes_test.cpp)
+  target_link_libraries(host_frame_size_tests PRIVATE placidor_host_media)
+  target_compile_definitions(host_frame_size_tests PRIVATE
+    PLACIDOR_CLI_PATH="$<TARGET_FILE:placidor_cli>")
+  add_dependencies(host_frame_size_tests placidor_cli)
+endif()
