@@ -2,19 +2,8 @@
 
 namespace placidor::motion {
 
-std::span<const CpuLevel> convertKernelLevels() {
-    static constexpr CpuLevel levels[] = {
-        CpuLevel::C,
-#if defined(PLACIDOR_X86_KERNELS)
-        CpuLevel::SSE2,
-        CpuLevel::SSSE3,
-#endif
-#if defined(PLACIDOR_AVX2_KERNELS)
-        CpuLevel::AVX2,
-#endif
-    };
-    return levels;
-}
+// Every compiled-in level has conversion kernels.
+std::span<const CpuLevel> convertKernelLevels() { return compiledLevels(); }
 
 void addConvertKernels(CpuLevel level, ConvertKernels &k) {
     switch (level) {
