@@ -43,8 +43,8 @@ struct PassOutcome {
     std::vector<PhaseStep> coarse;  // the coarse tracker's sampled steps
 };
 
-PassOutcome runPass(const std::string &file, const Options &o, const Reach &reach, bool wholeFrame, bool track,
-                    const char *label, Progress &progress, Analysis &result) {
+PassOutcome runPass(const std::string &file, const Options &o, const Reach &reach, bool wholeFrame,
+                    bool track, const char *label, Progress &progress, Analysis &result) {
     FrameSource source(file, o.firstFrame, o.lastFrame);
     const VideoInfo &info = source.info();
     result.info = info;
@@ -82,12 +82,14 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
     source.start(settings);
     if (!source.has(o.firstFrame)) {
         if (o.firstFrame > 0)
-            throw HostError("--frames: '" + file + "' has no frame " + std::to_string(o.firstFrame), ExitUsage);
+            throw HostError("--frames: '" + file + "' has no frame " + std::to_string(o.firstFrame),
+                            ExitUsage);
         throw HostError("'" + file + "' has no video frames");
     }
 
     std::int64_t total = info.frameCountHint;
-    if (o.lastFrame) total = std::min<std::int64_t>(total > 0 ? total : INT64_MAX, *o.lastFrame + 1);
+    if (o.lastFrame)
+        total = std::min<std::int64_t>(total > 0 ? total : INT64_MAX, *o.lastFrame + 1);
     total = total > o.firstFrame ? total - o.firstFrame : 0;
     PlaneFeed feed;
     feed.has = [&](std::int32_t i) { return source.has(i); };
@@ -98,7 +100,8 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
     // The prefiltered planes are mid-grey outside the region, always.
     const PlaneRect changing = settings.highPass ? settings.region : PlaneRect{};
     EnginePass pass = runEnginePass(
-        feed, [&](std::int32_t frame) { progress.update(std::int64_t{frame} - first + 1); }, changing);
+        feed, [&](std::int32_t frame) { progress.update(std::int64_t{frame} - first + 1); },
+        changing);
     PassOutcome out;
     out.framesPerSecond = progress.end(std::int64_t{pass.lastFrame} - first + 1);
     out.last = pass.lastFrame;
@@ -143,7 +146,8 @@ Analysis analyse(const std::string &file, const Options &options, Progress &prog
     PassOutcome pass = runPass(file, options, reach, false, automatic, "analyse", progress, result);
     result.searchRange = pass.searchRange;
     for (const PhaseStep &s : pass.coarse)
-        result.largestCoarseStep = std::max({result.largestCoarseStep, std::fabs(s.dx), std::fabs(s.dy)});
+        result.largestCoarseStep =
+            std::max({result.largestCoarseStep, std::fabs(s.dx), std::fabs(s.dy)});
 
     // Steps beyond three quarters of the range that the engine measured
     // otherwise were probably missed.
@@ -151,8 +155,9 @@ Analysis analyse(const std::string &file, const Options &options, Progress &prog
     std::vector<PhaseStep> engineSteps;
     for (std::size_t i = 0; i < pass.coarse.size(); ++i) {
         const std::size_t frame = i * kPairEvery + 1;
-        engineSteps.push_back(frame < pass.dx.size() ? PhaseStep{double(pass.dx[frame]), double(pass.dy[frame]), 1.0}
-                                                     : pass.coarse[i]);
+        engineSteps.push_back(frame < pass.dx.size()
+                                  ? PhaseStep{double(pass.dx[frame]), double(pass.dy[frame]), 1.0}
+                                  : pass.coarse[i]);
     }
     const double beyond = automatic && userInterrupts == interruptsBefore
                               ? stepBeyondReach(pass.coarse, engineSteps, 0.75 * pass.searchRange)
@@ -197,7 +202,8 @@ Framing frameClip(Analysis &a, const Options &o) {
     return f;
 }
 
-IndependentShake measureIndependently(const std::string &file, const Options &o, Progress &progress) {
+IndependentShake measureIndependently(const std::string &file, const Options &o,
+                                      Progress &progress) {
     FrameSource source(file, o.firstFrame, o.lastFrame);
     const VideoInfo &info = source.info();
     IndependentShake result;
@@ -213,7 +219,8 @@ IndependentShake measureIndependently(const std::string &file, const Options &o,
     settings.channel = o.channel;
     settings.highPass = false;
     source.start(settings);
-    progress.begin("measure", info.frameCountHint > o.firstFrame ? info.frameCountHint - o.firstFrame : 0);
+    progress.begin("measure",
+                   info.frameCountHint > o.firstFrame ? info.frameCountHint - o.firstFrame : 0);
     for (std::int32_t i = o.firstFrame; source.has(i); ++i) {
         source.recycle(source.take(i));
         progress.update(++result.frames);
@@ -224,7 +231,8 @@ IndependentShake measureIndependently(const std::string &file, const Options &o,
     {
         std::lock_guard lock(trackerMutex);  // the tracker runs in the decoding thread
         result.steps = tracker.steps();
-        result.steps.resize(std::min<std::size_t>(result.steps.size(), std::size_t(result.frames - 1)));
+        result.steps.resize(
+            std::min<std::size_t>(result.steps.size(), std::size_t(result.frames - 1)));
     }
     std::vector<double> dx, dy;
     for (const PhaseStep &s : result.steps) {

@@ -34,11 +34,11 @@ struct Analysis {
     std::int32_t firstFrame = 0, lastFrame = 0;  // analysed frames, both included
     bool stoppedEarly = false;                   // by the user (Ctrl-C)
     double framesPerSecond = 0;
-    CameraPath path;                             // rectangles, displacements, paths (pixels of the frame)
-    int scale = 1;                               // the plane the engine measured was frame / scale
-    std::int32_t searchRange = 0;                // as the engine used it, pixels of its plane
-    bool widened = false;                        // analysed again with a wider reach
-    double largestCoarseStep = 0;                // the coarse tracker's, pixels of the frame
+    CameraPath path;               // rectangles, displacements, paths (pixels of the frame)
+    int scale = 1;                 // the plane the engine measured was frame / scale
+    std::int32_t searchRange = 0;  // as the engine used it, pixels of its plane
+    bool widened = false;          // analysed again with a wider reach
+    double largestCoarseStep = 0;  // the coarse tracker's, pixels of the frame
     std::vector<std::int32_t> planeDx, planeDy;  // the engine's displacements, pixels of its plane
     double scaleX = 1, scaleY = 1;               // frame pixels per plane pixel
 };
@@ -61,7 +61,8 @@ struct IndependentShake {
     ShakeFigure shake;
     std::vector<PhaseStep> steps;
 };
-IndependentShake measureIndependently(const std::string &file, const Options &options, Progress &progress);
+IndependentShake measureIndependently(const std::string &file, const Options &options,
+                                      Progress &progress);
 
 // Set from the SIGINT handler; the analysis treats the first press as
 // Escape.

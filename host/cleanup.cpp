@@ -16,7 +16,6 @@
 #include "error.h"
 #include "placidor_escape.h"
 
-
 namespace placidor::host {
 
 namespace {
@@ -35,14 +34,15 @@ void onInterrupt(int signal) {
     ++userInterrupts;
     if (signal == SIGINT && analysingNow && userInterrupts == 1) {
         PlacidorPressEscape();
-        say("\nplacidor: stopping the analysis; the analysed part will be rendered (Ctrl-C again aborts)\n");
+        say("\nplacidor: stopping the analysis; the analysed part will be rendered (Ctrl-C again "
+            "aborts)\n");
         return;
     }
     for (auto &path : tempPaths)
         if (path[0]) unlink(path);
-    say(signal == SIGINT ? "\nplacidor: interrupted\n"
+    say(signal == SIGINT    ? "\nplacidor: interrupted\n"
         : signal == SIGTERM ? "\nplacidor: terminated\n"
-        : signal == SIGHUP ? "\nplacidor: hung up\n"
+        : signal == SIGHUP  ? "\nplacidor: hung up\n"
         : signal == SIGPIPE ? "\nplacidor: the reader of its output went away\n"
                             : "\nplacidor: quit\n");
     _exit(128 + signal);
@@ -76,12 +76,14 @@ void setAnalysing(bool analysing) { analysingNow = analysing ? 1 : 0; }
 std::string claimTemp(int slot, const std::string &finalPath, bool overwrite) {
     struct stat st {};
     if (stat(finalPath.c_str(), &st) == 0) {
-        if (!overwrite) throw HostError("'" + finalPath + "' already exists (use -y to replace it)");
+        if (!overwrite)
+            throw HostError("'" + finalPath + "' already exists (use -y to replace it)");
         if (S_ISDIR(st.st_mode)) throw HostError("'" + finalPath + "' is a directory");
     }
-    const std::string temp =
-        directoryOf(finalPath) + "/." + baseName(finalPath) + "." + std::to_string(getpid()) + ".part";
-    if (temp.size() >= sizeof tempPaths[slot]) throw HostError("the path '" + finalPath + "' is too long");
+    const std::string temp = directoryOf(finalPath) + "/." + baseName(finalPath) + "." +
+                             std::to_string(getpid()) + ".part";
+    if (temp.size() >= sizeof tempPaths[slot])
+        throw HostError("the path '" + finalPath + "' is too long");
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
     if (fd < 0) throw HostError("cannot write '" + finalPath + "': " + std::strerror(errno));
     close(fd);
@@ -92,34 +94,40 @@ std::string claimTemp(int slot, const std::string &finalPath, bool overwrite) {
 void commitTemp(int slot, const std::string &finalPath, bool overwrite) {
     if (overwrite) {
         if (std::rename(tempPaths[slot], finalPath.c_str()) != 0)
-            throw HostError("cannot rename the finished file to '" + finalPath + "': " + std::strerror(errno));
+            throw HostError("cannot rename the finished file to '" + finalPath +
+                            "': " + std::strerror(errno));
     } else {
         // Never replace a file another run (or anyone) created meanwhile.
-        int rc = renameat2(AT_FDCWD, tempPaths[slot], AT_FDCWD, finalPath.c_str(), RENAME_NOREPLACE);
+        int rc =
+            renameat2(AT_FDCWD, tempPaths[slot], AT_FDCWD, finalPath.c_str(), RENAME_NOREPLACE);
         if (rc != 0 && (errno == EINVAL || errno == ENOSYS)) {
             // A file system without the flag: a hard link fails just the same.
             rc = link(tempPaths[slot], finalPath.c_str());
             if (rc == 0) unlink(tempPaths[slot]);
         }
         if (rc != 0 && errno == EEXIST)
-            throw HostError("'" + finalPath +
-                            "' appeared while placidor was working (another run?); it is kept and this result "
-                            "discarded (use -y to replace it)");
+            throw HostError(
+                "'" + finalPath +
+                "' appeared while placidor was working (another run?); it is kept and this result "
+                "discarded (use -y to replace it)");
         if (rc != 0)
-            throw HostError("cannot rename the finished file to '" + finalPath + "': " + std::strerror(errno));
+            throw HostError("cannot rename the finished file to '" + finalPath +
+                            "': " + std::strerror(errno));
     }
     tempPaths[slot][0] = '\0';
 }
 
 void checkDistinctFiles(const std::string &input, const std::vector<std::string> &outputs) {
     struct stat in {};
-    const bool inputExists = stat(input.c_str(), &in) == 0 && !S_ISFIFO(in.st_mode) && !S_ISCHR(in.st_mode);
+    const bool inputExists =
+        stat(input.c_str(), &in) == 0 && !S_ISFIFO(in.st_mode) && !S_ISCHR(in.st_mode);
     std::vector<std::pair<std::string, struct stat>> seen;
     for (const std::string &name : outputs) {
         struct stat st {};
         if (name.empty() || name == "-" || stat(name.c_str(), &st) != 0) continue;
         if (inputExists && st.st_dev == in.st_dev && st.st_ino == in.st_ino)
-            throw HostError("'" + name + "' is the input file '" + input + "': writing it would destroy the input",
+            throw HostError("'" + name + "' is the input file '" + input +
+                                "': writing it would destroy the input",
                             ExitUsage);
         for (const auto &[other, o] : seen)
             if (st.st_dev == o.st_dev && st.st_ino == o.st_ino)
@@ -136,11 +144,13 @@ std::string spoolIfPipe(const std::string &input, const std::string &besidePath)
     } else if (input.rfind("pipe:", 0) == 0) {
         char *end = nullptr;
         const long n = std::strtol(input.c_str() + 5, &end, 10);
-        if (*end != '\0' || n < 0 || n > 1 << 20) throw HostError("cannot read '" + input + "': not a pipe number");
+        if (*end != '\0' || n < 0 || n > 1 << 20)
+            throw HostError("cannot read '" + input + "': not a pipe number");
         fd = static_cast<int>(n);
     } else {
         struct stat st {};
-        if (stat(input.c_str(), &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) || S_ISBLK(st.st_mode))
+        if (stat(input.c_str(), &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) ||
+            S_ISBLK(st.st_mode))
             return input;
         if (!S_ISFIFO(st.st_mode) && !S_ISSOCK(st.st_mode) && !S_ISCHR(st.st_mode)) return input;
         fd = open(input.c_str(), O_RDONLY);
@@ -148,18 +158,22 @@ std::string spoolIfPipe(const std::string &input, const std::string &besidePath)
         ownFd = true;
     }
     struct stat st {};
-    if (fstat(fd, &st) != 0) throw HostError("cannot read '" + input + "': " + std::strerror(errno));
+    if (fstat(fd, &st) != 0)
+        throw HostError("cannot read '" + input + "': " + std::strerror(errno));
     if (S_ISREG(st.st_mode) && lseek(fd, 0, SEEK_CUR) == 0) {
         // Standard input redirected from a file can be read twice as it is.
         if (!ownFd) return "/dev/fd/" + std::to_string(fd);
     }
     if (isatty(fd)) throw HostError("cannot read '" + input + "': it is a terminal, not a video");
     // Both passes read the input: a pipe is kept in a temporary file.
-    const std::string temp = directoryOf(besidePath) + "/.placidor-input." + std::to_string(getpid()) + ".part";
-    if (temp.size() >= sizeof tempPaths[TempInput]) throw HostError("the path '" + besidePath + "' is too long");
+    const std::string temp =
+        directoryOf(besidePath) + "/.placidor-input." + std::to_string(getpid()) + ".part";
+    if (temp.size() >= sizeof tempPaths[TempInput])
+        throw HostError("the path '" + besidePath + "' is too long");
     const int out = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
     if (out < 0)
-        throw HostError("cannot keep the piped input beside '" + besidePath + "': " + std::strerror(errno));
+        throw HostError("cannot keep the piped input beside '" + besidePath +
+                        "': " + std::strerror(errno));
     std::strcpy(tempPaths[TempInput], temp.c_str());
     std::vector<char> buffer(1 << 16);
     for (;;) {
@@ -176,14 +190,16 @@ std::string spoolIfPipe(const std::string &input, const std::string &besidePath)
             if (w < 0) {
                 const int e = errno;
                 close(out);
-                throw HostError("cannot keep the piped input beside '" + besidePath + "': " + std::strerror(e));
+                throw HostError("cannot keep the piped input beside '" + besidePath +
+                                "': " + std::strerror(e));
             }
             done += w;
         }
     }
     if (ownFd) close(fd);
     if (close(out) != 0)
-        throw HostError("cannot keep the piped input beside '" + besidePath + "': " + std::strerror(errno));
+        throw HostError("cannot keep the piped input beside '" + besidePath +
+                        "': " + std::strerror(errno));
     return temp;
 }
 

@@ -80,7 +80,8 @@ bool pictureStrides(AVPixelFormat format, int width, int strides[4]) {
 void guardedPicture(AVFrame *f) {
     const auto format = AVPixelFormat(f->format);
     int strides[4] = {};
-    if (!pictureStrides(format, f->width, strides)) throw HostError("cannot lay out a picture of this size");
+    if (!pictureStrides(format, f->width, strides))
+        throw HostError("cannot lay out a picture of this size");
     ptrdiff_t wide[4];
     for (int p = 0; p < 4; ++p) wide[p] = strides[p];
     std::size_t sizes[4] = {};
@@ -137,10 +138,8 @@ FramePtr newPicture(AVPixelFormat format, int width, int height) {
     f->format = format;
     f->width = width;
     f->height = height;
-    if (guardPages())
-        guardedPicture(f.get());
-    else if (av_frame_get_buffer(f.get(), int(kBufferAlign)) < 0)
-        outOfMemory();
+    if (guardPages()) guardedPicture(f.get());
+    else if (av_frame_get_buffer(f.get(), int(kBufferAlign)) < 0) outOfMemory();
     return f;
 }
 
@@ -154,13 +153,12 @@ void makeWritable(AVFrame *frame) {
 }
 
 void LibraryBuffer::Release::operator()(std::uint8_t *p) const {
-    if (mapping)
-        munmap(mapping, mapped);
-    else
-        std::free(p);
+    if (mapping) munmap(mapping, mapped);
+    else std::free(p);
 }
 
-LibraryBuffer::LibraryBuffer(std::size_t size) : size_(roundUp(size == 0 ? 1 : size, kBufferAlign)) {
+LibraryBuffer::LibraryBuffer(std::size_t size)
+    : size_(roundUp(size == 0 ? 1 : size, kBufferAlign)) {
     if (guardPages()) {
         const GuardedRegion r = mapGuarded(size_);
         data_ = std::unique_ptr<std::uint8_t, Release>(r.data, Release{r.base, r.length});

@@ -20,7 +20,8 @@ std::int32_t parseInt(const std::string &option, const std::string &text, std::i
     if (text.empty() || *end != '\0' || errno == ERANGE)
         usage(option + ": '" + text + "' is not a whole number");
     if (v < lo || v > hi)
-        usage(option + ": " + text + " is outside " + std::to_string(lo) + ".." + std::to_string(hi));
+        usage(option + ": " + text + " is outside " + std::to_string(lo) + ".." +
+              std::to_string(hi));
     return static_cast<std::int32_t>(v);
 }
 
@@ -194,8 +195,8 @@ Options parseOptions(const std::vector<std::string> &args) {
             o.crf = parseInt(arg, value(), 0, 51);
         } else if (arg == "--preset") {
             static const char *const presets[] = {"ultrafast", "superfast", "veryfast", "faster",
-                                                  "fast", "medium", "slow", "slower",
-                                                  "veryslow", "placebo"};
+                                                  "fast",      "medium",    "slow",     "slower",
+                                                  "veryslow",  "placebo"};
             o.preset = value();
             bool known = false;
             for (const char *p : presets) known = known || o.preset == p;
@@ -204,7 +205,8 @@ Options parseOptions(const std::vector<std::string> &args) {
             o.rectsFile = value();
             const auto dot = o.rectsFile.rfind('.');
             const std::string ext = dot == std::string::npos ? "" : o.rectsFile.substr(dot);
-            if (ext != ".csv" && ext != ".json") usage(arg + ": the file name must end in .csv or .json");
+            if (ext != ".csv" && ext != ".json")
+                usage(arg + ": the file name must end in .csv or .json");
         } else if (arg == "--plot") {
             o.plotFile = value();
             if (o.plotFile.size() < 4 || o.plotFile.substr(o.plotFile.size() - 4) != ".svg")
@@ -255,8 +257,7 @@ Options parseOptions(const std::vector<std::string> &args) {
 
     switch (o.mode) {
     case Mode::Help:
-    case Mode::Version:
-        break;
+    case Mode::Version: break;
     case Mode::MakeDemo:
     case Mode::Measure:
         if (!positional.empty()) usage("unexpected argument '" + positional[0] + "'");
@@ -269,8 +270,7 @@ Options parseOptions(const std::vector<std::string> &args) {
         o.output = positional[1];
         if (o.input == o.output) usage("the output would overwrite the input");
         for (const std::string *side : {&o.rectsFile, &o.plotFile, &o.compareFile})
-            if (*side == o.output || *side == o.input)
-                usage("'" + *side + "' is named twice");
+            if (*side == o.output || *side == o.input) usage("'" + *side + "' is named twice");
         break;
     }
     return o;
@@ -291,8 +291,9 @@ StabilizerParams makeParams(const Options &o, std::int32_t width, std::int32_t h
         const std::int32_t right = w[2].pixels(width), bottom = w[3].pixels(height);
         if (left >= right || top >= bottom || right > width || bottom > height)
             usage("--window: " + std::to_string(left) + "," + std::to_string(top) + "," +
-                  std::to_string(right) + "," + std::to_string(bottom) + " is not a window inside the " +
-                  std::to_string(width) + "x" + std::to_string(height) + " frame");
+                  std::to_string(right) + "," + std::to_string(bottom) +
+                  " is not a window inside the " + std::to_string(width) + "x" +
+                  std::to_string(height) + " frame");
         // The engine counts rows in buffer order, which is bottom-up.
         p.measureLeft = left;
         p.measureRight = right - 1;

@@ -26,18 +26,18 @@ struct Options {
     std::string input, output;
 
     // Analysis. Unset values leave the engine's own default in the block.
-    std::int32_t searchRange = 32;         // pixels
-    bool searchRangeGiven = false;         // -r: no automatic reach
-    bool iterativeSearch = false;          // --method fast
+    std::int32_t searchRange = 32;             // pixels
+    bool searchRangeGiven = false;             // -r: no automatic reach
+    bool iterativeSearch = false;              // --method fast
     std::int32_t smoothX = 1000, smoothY = 0;  // ms; 0 for Y: as X
-    bool smoothing = true;                 // --no-smooth clears it
-    bool smoothGiven = false;              // -s, --smooth-x/-y or --no-smooth: no automatic choice
-    double keepTarget = 0.90;              // --keep: share of the frame the automatic choice keeps
-    bool prefilter = true;                 // --no-prefilter clears it
-    std::optional<Length> cropX, cropY;    // largest correction per axis
+    bool smoothing = true;                     // --no-smooth clears it
+    bool smoothGiven = false;            // -s, --smooth-x/-y or --no-smooth: no automatic choice
+    double keepTarget = 0.90;            // --keep: share of the frame the automatic choice keeps
+    bool prefilter = true;               // --no-prefilter clears it
+    std::optional<Length> cropX, cropY;  // largest correction per axis
     std::optional<std::vector<Length>> window;  // left, top, right, bottom
-    std::int32_t channel = 0;              // 0 luma, 1 red, 2 green, 3 blue
-    std::int32_t fieldMode = 0;            // 0 progressive, else 1..3
+    std::int32_t channel = 0;                   // 0 luma, 1 red, 2 green, 3 blue
+    std::int32_t fieldMode = 0;                 // 0 progressive, else 1..3
     std::int32_t firstFrame = 0;
     std::optional<std::int32_t> lastFrame;
 
@@ -47,10 +47,10 @@ struct Options {
     std::int32_t crf = 20;
     std::string preset = "medium";
     std::string rectsFile, plotFile, compareFile, progressFile;
-    std::vector<std::int32_t> retune;      // smoothing times, ms
-    bool measureByEngine = false;          // --measure-by engine
+    std::vector<std::int32_t> retune;  // smoothing times, ms
+    bool measureByEngine = false;      // --measure-by engine
     bool quiet = false;
-    int verbosity = 0;                     // -v: FFmpeg's warnings; -vv: its information too
+    int verbosity = 0;  // -v: FFmpeg's warnings; -vv: its information too
     // Other streams of the input: -an, -sn, -dn leave out audio, subtitles,
     // data streams; --skip-unsupported leaves out what the container
     // cannot hold.

@@ -10,13 +10,15 @@ namespace placidor::host {
 using Clock = std::chrono::steady_clock;
 
 Progress::Progress(bool terminal, const std::string &machineFile)
-    : terminal_(terminal), machineName_(machineFile == "-" ? "standard output" : "'" + machineFile + "'") {
+    : terminal_(terminal),
+      machineName_(machineFile == "-" ? "standard output" : "'" + machineFile + "'") {
     if (machineFile == "-") {
         machine_ = stdout;
     } else if (!machineFile.empty()) {
         machine_ = std::fopen(machineFile.c_str(), "w");
         if (!machine_)
-            throw HostError("cannot write the progress file '" + machineFile + "': " + std::strerror(errno));
+            throw HostError("cannot write the progress file '" + machineFile +
+                            "': " + std::strerror(errno));
         ownsMachine_ = true;
     }
 }
@@ -63,9 +65,11 @@ void Progress::draw(bool final) {
         std::snprintf(left, sizeof left, ", %ld:%02ld left", s / 60, s % 60);
     }
     char count[48];
-    if (total_ > 0) std::snprintf(count, sizeof count, "%lld/%lld", (long long)done_, (long long)total_);
+    if (total_ > 0)
+        std::snprintf(count, sizeof count, "%lld/%lld", (long long)done_, (long long)total_);
     else std::snprintf(count, sizeof count, "%lld", (long long)done_);
-    std::fprintf(stderr, "\r\033[K%-7s frame %s, %.1f fps%s%s", pass_, count, fps, left, final ? "\n" : "");
+    std::fprintf(stderr, "\r\033[K%-7s frame %s, %.1f fps%s%s", pass_, count, fps, left,
+                 final ? "\n" : "");
     std::fflush(stderr);
 }
 
@@ -77,7 +81,8 @@ void Progress::finish() {
         ownsMachine_ = false;
     }
     if (writeError_)
-        throw HostError("writing the progress to " + machineName_ + " failed: " + std::strerror(writeError_));
+        throw HostError("writing the progress to " + machineName_ +
+                        " failed: " + std::strerror(writeError_));
 }
 
 // FFmpeg's -progress keys, out_time being the video time the pass has
@@ -86,16 +91,20 @@ void Progress::emit(bool final) {
     if (!machine_) return;
     const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
     const double fps = seconds > 0 ? static_cast<double>(done_) / seconds : 0.0;
-    const auto outUs = static_cast<long long>(frameRate_ > 0 ? static_cast<double>(done_) / frameRate_ * 1e6 : 0);
+    const auto outUs =
+        static_cast<long long>(frameRate_ > 0 ? static_cast<double>(done_) / frameRate_ * 1e6 : 0);
     const double speed = seconds > 0 ? static_cast<double>(outUs) / 1e6 / seconds : 0.0;
     errno = 0;
-    const int rc = std::fprintf(
-        machine_,
-        "pass=%s\nframe=%lld\ntotal_frames=%lld\nfps=%.2f\nbitrate=N/A\ntotal_size=N/A\nout_time_us=%lld\n"
-        "out_time_ms=%lld\nout_time=%02lld:%02lld:%02lld.%06lld\ndup_frames=0\ndrop_frames=0\nspeed=%.3gx\n"
-        "progress=%s\n",
-        pass_, (long long)done_, (long long)total_, fps, outUs, outUs, outUs / 3600000000LL,
-        outUs / 60000000LL % 60, outUs / 1000000LL % 60, outUs % 1000000LL, speed, final ? "end" : "continue");
+    const int rc =
+        std::fprintf(machine_,
+                     "pass=%s\nframe=%lld\ntotal_frames=%lld\nfps=%.2f\nbitrate=N/A\ntotal_size=N/"
+                     "A\nout_time_us=%lld\n"
+                     "out_time_ms=%lld\nout_time=%02lld:%02lld:%02lld.%06lld\ndup_frames=0\ndrop_"
+                     "frames=0\nspeed=%.3gx\n"
+                     "progress=%s\n",
+                     pass_, (long long)done_, (long long)total_, fps, outUs, outUs,
+                     outUs / 3600000000LL, outUs / 60000000LL % 60, outUs / 1000000LL % 60,
+                     outUs % 1000000LL, speed, final ? "end" : "continue");
     if ((rc < 0 || std::fflush(machine_) != 0) && !writeError_) writeError_ = errno ? errno : EIO;
 }
 

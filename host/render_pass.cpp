@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "error.h"
-#include "memory.h"
 #include "input/input.h"
+#include "memory.h"
 #include "output/output.h"
 #include "output/render.h"
 
@@ -25,7 +25,8 @@ void paste(const AVFrame *src, AVFrame *dst, int x) {
         const int w = src->width >> shift, h = src->height >> shift;
         for (int r = 0; r < h; ++r)
             std::memcpy(dst->data[p] + std::ptrdiff_t(r) * dst->linesize[p] + (x >> shift) * bytes,
-                        src->data[p] + std::ptrdiff_t(r) * src->linesize[p], std::size_t(w) * bytes);
+                        src->data[p] + std::ptrdiff_t(r) * src->linesize[p],
+                        std::size_t(w) * bytes);
     }
 }
 
@@ -40,20 +41,23 @@ StreamSelection selectionOf(const Options &o) {
     return s;
 }
 
-RenderStats renderPass(const Options &o, const Analysis &a, const std::string &temp, const std::string &compareTemp,
-                       Progress &progress) {
+RenderStats renderPass(const Options &o, const Analysis &a, const std::string &temp,
+                       const std::string &compareTemp, Progress &progress) {
     VideoInput input(o.input);
     const VideoInfo &info = input.info();
     const auto &rects = a.path.rects;
     const auto rectFor = [&](std::int64_t frame) -> const ClipRect & {
-        const std::int64_t i = std::clamp<std::int64_t>(frame - a.firstFrame, 0, std::int64_t(rects.size()) - 1);
+        const std::int64_t i =
+            std::clamp<std::int64_t>(frame - a.firstFrame, 0, std::int64_t(rects.size()) - 1);
         return rects[std::size_t(i)];
     };
     // 4:2:0 pictures have even sizes: an odd last column or row is left out.
     const int evenW = info.width & ~1, evenH = info.height & ~1;
     if (evenW < 2 || evenH < 2)
-        throw HostError("the video is " + std::to_string(info.width) + "x" + std::to_string(info.height) +
-                        " pixels: too small to write, the 4:2:0 H.264 output needs at least 2x2 (--measure still "
+        throw HostError("the video is " + std::to_string(info.width) + "x" +
+                        std::to_string(info.height) +
+                        " pixels: too small to write, the 4:2:0 H.264 output needs at least 2x2 "
+                        "(--measure still "
                         "works)");
     int outW = evenW, outH = evenH;
     if (o.keepCropSize) {
@@ -81,7 +85,8 @@ RenderStats renderPass(const Options &o, const Analysis &a, const std::string &t
     RenderStats stats;
     stats.width = outW;
     stats.height = outH;
-    const std::int64_t step = std::max<std::int64_t>(1, av_rescale_q(1, av_inv_q(info.frameRate), info.timeBase));
+    const std::int64_t step =
+        std::max<std::int64_t>(1, av_rescale_q(1, av_inv_q(info.frameRate), info.timeBase));
     std::int64_t lastPts = INT64_MIN;
     progress.begin("render", info.frameCountHint);
     for (std::int64_t index = 0;; ++index) {
@@ -91,17 +96,20 @@ RenderStats renderPass(const Options &o, const Analysis &a, const std::string &t
         const bool fullRange = colour.range == AVCOL_RANGE_JPEG;
         const int bits = colour.format == AV_PIX_FMT_YUV420P10 ? 10 : 8;
         if (!output) {
-            cropper = std::make_unique<Cropper>(info.width, info.height, outW, outH, fullRange, bits);
+            cropper =
+                std::make_unique<Cropper>(info.width, info.height, outW, outH, fullRange, bits);
             out = allocPlanarFrame(outW, outH, colour.format);
-            output = std::make_unique<VideoOutput>(o.output, temp, input, EncoderSettings{outW, outH, o.crf, o.preset, selectionOf(o)},
-                                                   *decoded);
+            output = std::make_unique<VideoOutput>(
+                o.output, temp, input, EncoderSettings{outW, outH, o.crf, o.preset, selectionOf(o)},
+                *decoded);
             if (!o.compareFile.empty()) {
                 side = allocPlanarFrame(evenW * 2, evenH, colour.format);
-                compare = std::make_unique<VideoOutput>(o.compareFile, compareTemp, input,
-                                                        EncoderSettings{evenW * 2, evenH, o.crf, o.preset, selectionOf(o)}, *decoded);
+                compare = std::make_unique<VideoOutput>(
+                    o.compareFile, compareTemp, input,
+                    EncoderSettings{evenW * 2, evenH, o.crf, o.preset, selectionOf(o)}, *decoded);
                 if (outW != evenW || outH != evenH) {
-                    fullCropper = std::make_unique<Cropper>(info.width, info.height, evenW, evenH, fullRange,
-                                                            bits);
+                    fullCropper = std::make_unique<Cropper>(info.width, info.height, evenW, evenH,
+                                                            fullRange, bits);
                     full = allocPlanarFrame(evenW, evenH, colour.format);
                 }
             }
@@ -142,13 +150,15 @@ RenderStats renderPass(const Options &o, const Analysis &a, const std::string &t
     // What a damaged input lost, said once the output is whole.
     const std::string damage = input.damageReport(stats.frames);
     if (!damage.empty())
-        std::fprintf(stderr, "placidor: warning: %s; the output holds the %lld frames that decoded\n",
+        std::fprintf(stderr,
+                     "placidor: warning: %s; the output holds the %lld frames that decoded\n",
                      damage.c_str(), (long long)stats.frames);
     if (output->brokenPackets() > 0)
-        std::fprintf(stderr,
-                     "placidor: warning: %lld packets of the copied streams had timestamps going backwards "
-                     "(damaged input) and were moved just after the packet before\n",
-                     (long long)output->brokenPackets());
+        std::fprintf(
+            stderr,
+            "placidor: warning: %lld packets of the copied streams had timestamps going backwards "
+            "(damaged input) and were moved just after the packet before\n",
+            (long long)output->brokenPackets());
     stats.framesPerSecond = progress.end(stats.frames);
     return stats;
 }

@@ -16,7 +16,7 @@ extern "C" {
 #include <zimg.h>
 
 #ifndef PLACIDOR_VERSION
-#error "PLACIDOR_VERSION must be defined by the build"
+#  error "PLACIDOR_VERSION must be defined by the build"
 #endif
 
 namespace placidor::host {
@@ -75,8 +75,7 @@ void printVersions(std::FILE *out) {
     // (libplacidor.so.MAJOR.MINOR.PATCH) carries the version.
     const std::string engine = loadedLibrary("libplacidor.so");
     const std::string engineVersion = versionSuffix(engine, "libplacidor.so");
-    if (engine.empty())
-        std::fprintf(out, "engine: libplacidor %s (linked in)\n", PLACIDOR_VERSION);
+    if (engine.empty()) std::fprintf(out, "engine: libplacidor %s (linked in)\n", PLACIDOR_VERSION);
     else
         std::fprintf(out, "engine: libplacidor %s (%s)\n",
                      engineVersion.empty() ? "of unknown version" : engineVersion.c_str(),
@@ -95,8 +94,7 @@ void printVersions(std::FILE *out) {
     } else {
         const std::string x264 = loadedLibrary("libx264.so");
         const std::string core = versionSuffix(x264, "libx264.so");
-        if (x264.empty())
-            std::fprintf(out, "x264: built into libavcodec\n");
+        if (x264.empty()) std::fprintf(out, "x264: built into libavcodec\n");
         else
             std::fprintf(out, "x264: core %s (%s)\n",
                          core.empty() ? "of unknown number" : core.c_str(), x264.c_str());

@@ -1,14 +1,12 @@
 #!/bin/sh
-# Checks that the engine's sources, their tests and the benchmarks are
-# formatted as .clang-format describes; with --fix, formats them.
-# (The command line in host/ is not covered yet.)
+# Checks that every C and C++ source (the engine, the command line, their
+# tests and the benchmarks) is formatted as .clang-format describes; with
+# --fix, formats them.
 #
 #   scripts/check-format.sh [--fix]
 set -eu
 cd "$(dirname "$0")/.."
-files=$(find api motion trajectory platform include bench \
-    tests/api tests/e2e tests/faults tests/fuzz tests/motion tests/platform \
-    tests/support tests/trajectory -type f \( -name '*.c' -o -name '*.cpp' -o -name '*.h' \) | sort)
+files=$(find api motion trajectory platform include bench host win tests -type f \( -name '*.c' -o -name '*.cpp' -o -name '*.h' \) | sort)
 [ -n "$files" ]
 if [ "${1:-}" = "--fix" ]; then
     clang-format -i $files

@@ -43,7 +43,8 @@ std::vector<std::uint8_t> makeScene(int w, int h, std::uint32_t seed) {
         const int cx = std::uniform_int_distribution<int>(0, w - 1)(rng);
         const int cy = std::uniform_int_distribution<int>(0, h - 1)(rng);
         const int r = std::uniform_int_distribution<int>(2, std::max(3, std::min(w, h) / 10))(rng);
-        const std::uint8_t c[3] = {std::uint8_t(colour(rng)), std::uint8_t(colour(rng)), std::uint8_t(colour(rng))};
+        const std::uint8_t c[3] = {std::uint8_t(colour(rng)), std::uint8_t(colour(rng)),
+                                   std::uint8_t(colour(rng))};
         for (int y = std::max(0, cy - r); y <= std::min(h - 1, cy + r); ++y)
             for (int x = std::max(0, cx - r); x <= std::min(w - 1, cx + r); ++x)
                 if ((x - cx) * (x - cx) + (y - cy) * (y - cy) <= r * r)
@@ -76,7 +77,8 @@ void drain(AVFormatContext *format, Encoder &e, AVPacket *packet, const std::str
     }
 }
 
-void writeDemo(const std::string &file, const DemoSettings &s, AVFormatContext *format, AVPacket *packet) {
+void writeDemo(const std::string &file, const DemoSettings &s, AVFormatContext *format,
+               AVPacket *packet) {
     Encoder video, audio;
     const AVCodec *x264 = avcodec_find_encoder_by_name("libx264");
     const AVCodec *aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
@@ -91,7 +93,8 @@ void writeDemo(const std::string &file, const DemoSettings &s, AVFormatContext *
     // No reordering: every packet's pts equals its dts, so the MP4 edit
     // list covers every frame.
     video.ctx->max_b_frames = 0;
-    if (format->oformat->flags & AVFMT_GLOBALHEADER) video.ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (format->oformat->flags & AVFMT_GLOBALHEADER)
+        video.ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     av_opt_set(video.ctx->priv_data, "preset", "fast", 0);
     av_opt_set_double(video.ctx->priv_data, "crf", 16, 0);
     check(avcodec_open2(video.ctx.get(), x264, nullptr), "cannot start the H.264 encoder");
@@ -102,7 +105,8 @@ void writeDemo(const std::string &file, const DemoSettings &s, AVFormatContext *
     av_channel_layout_default(&audio.ctx->ch_layout, 1);
     audio.ctx->bit_rate = 96000;
     audio.ctx->time_base = {1, 48000};
-    if (format->oformat->flags & AVFMT_GLOBALHEADER) audio.ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (format->oformat->flags & AVFMT_GLOBALHEADER)
+        audio.ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     check(avcodec_open2(audio.ctx.get(), aac, nullptr), "cannot start the AAC encoder");
 
     // Audio first, as many phones write it: hosts must look for the video.
@@ -132,8 +136,8 @@ void writeDemo(const std::string &file, const DemoSettings &s, AVFormatContext *
 
     const FramePtr frame = newPicture(AV_PIX_FMT_YUV420P, s.width, s.height);
     const FramePtr samples = newFrame();
-    const SwsPtr sws(sws_getContext(s.width, s.height, AV_PIX_FMT_RGB24, s.width, s.height, AV_PIX_FMT_YUV420P,
-                                    SWS_BICUBIC, nullptr, nullptr, nullptr));
+    const SwsPtr sws(sws_getContext(s.width, s.height, AV_PIX_FMT_RGB24, s.width, s.height,
+                                    AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr));
     if (!sws) throw HostError("cannot convert the demo's pixels");
     samples->format = AV_SAMPLE_FMT_FLTP;
     samples->nb_samples = audio.ctx->frame_size;
@@ -145,7 +149,8 @@ void writeDemo(const std::string &file, const DemoSettings &s, AVFormatContext *
         std::int64_t sampleAt = 0;
         for (std::size_t i = 0; i < path.size(); ++i) {
             makeWritable(frame.get());
-            const std::uint8_t *src[1] = {scene->data[0] + std::ptrdiff_t(m + path[i].y) * scene->linesize[0] +
+            const std::uint8_t *src[1] = {scene->data[0] +
+                                          std::ptrdiff_t(m + path[i].y) * scene->linesize[0] +
                                           (m + path[i].x) * 3};
             sws_scale(sws.get(), src, scene->linesize, 0, s.height, frame->data, frame->linesize);
             frame->pts = static_cast<std::int64_t>(i);
@@ -153,16 +158,19 @@ void writeDemo(const std::string &file, const DemoSettings &s, AVFormatContext *
             check(avcodec_send_frame(video.ctx.get(), frame.get()), "encoding the demo failed");
             drain(format, video, packet, file);
             // Audio up to the end of this frame.
-            const std::int64_t until = std::min<std::int64_t>(totalSamples, std::int64_t(i + 1) * 48000 / s.framesPerSecond);
+            const std::int64_t until = std::min<std::int64_t>(
+                totalSamples, std::int64_t(i + 1) * 48000 / s.framesPerSecond);
             while (sampleAt + samples->nb_samples <= until) {
                 check(av_frame_make_writable(samples.get()), "out of memory");
                 auto *out = reinterpret_cast<float *>(samples->data[0]);
                 for (int k = 0; k < samples->nb_samples; ++k)
-                    out[k] = 0.25f * float(std::sin(2 * kPi * 440.0 * double(sampleAt + k) / 48000.0));
+                    out[k] =
+                        0.25f * float(std::sin(2 * kPi * 440.0 * double(sampleAt + k) / 48000.0));
                 samples->pts = sampleAt;
                 samples->pkt_duration = samples->nb_samples;
                 sampleAt += samples->nb_samples;
-                check(avcodec_send_frame(audio.ctx.get(), samples.get()), "encoding the demo's audio failed");
+                check(avcodec_send_frame(audio.ctx.get(), samples.get()),
+                      "encoding the demo's audio failed");
                 drain(format, audio, packet, file);
             }
         }
@@ -185,7 +193,8 @@ std::vector<CameraPoint> demoPath(const DemoSettings &s) {
     for (int i = 0; i < frames; ++i) {
         const double t = double(i) / frames;
         path.push_back({static_cast<int>(std::lround(a * std::sin(2 * kPi * t))) + jitter(rng),
-                        static_cast<int>(std::lround(a * 0.5 * std::sin(2 * kPi * t * 1.5 + 1.0))) + jitter(rng)});
+                        static_cast<int>(std::lround(a * 0.5 * std::sin(2 * kPi * t * 1.5 + 1.0))) +
+                            jitter(rng)});
     }
     return path;
 }
@@ -193,7 +202,8 @@ std::vector<CameraPoint> demoPath(const DemoSettings &s) {
 void makeDemo(const std::string &file, const DemoSettings &s) {
     AVFormatContext *raw = nullptr;
     if (avformat_alloc_output_context2(&raw, nullptr, nullptr, file.c_str()) < 0 || !raw)
-        throw HostError("cannot tell which container to write for '" + file + "': use .mp4 or .mkv", ExitUsage);
+        throw HostError("cannot tell which container to write for '" + file + "': use .mp4 or .mkv",
+                        ExitUsage);
     OutputFormatPtr format(raw);
     try {
         const PacketPtr packet = newPacket();

@@ -13,7 +13,7 @@ struct DemoSettings {
     int width = 320, height = 240;
     int framesPerSecond = 25;
     double seconds = 4.0;
-    int shake = 6;            // largest jitter, pixels
+    int shake = 6;  // largest jitter, pixels
     std::uint32_t seed = 7;
 };
 

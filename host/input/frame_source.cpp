@@ -30,11 +30,13 @@ bool lumaInPlaneZero(const AVFrame *frame) {
 // swscale into a frame of its own.
 class ChannelReader {
 public:
-    ChannelReader(int width, int height, int channel) : width_(width), height_(height), channel_(channel) {}
+    ChannelReader(int width, int height, int channel)
+        : width_(width), height_(height), channel_(channel) {}
 
     // The plane of `frame`: a pointer and a stride valid until the next call.
     const std::uint8_t *read(const AVFrame *frame, std::ptrdiff_t &stride) {
-        if (channel_ == 0 && frame->width == width_ && frame->height == height_ && lumaInPlaneZero(frame)) {
+        if (channel_ == 0 && frame->width == width_ && frame->height == height_ &&
+            lumaInPlaneZero(frame)) {
             stride = frame->linesize[0];
             return frame->data[0];
         }
@@ -44,11 +46,12 @@ public:
         // libswscale writes whole vectors past the end of a row.
         if (!converted_) converted_ = newPicture(target, width_, height_);
         SwsContext *s = sws_getCachedContext(sws_.release(), frame->width, frame->height,
-                                             AVPixelFormat(frame->format), width_, height_, target, SWS_BILINEAR,
-                                             nullptr, nullptr, nullptr);
+                                             AVPixelFormat(frame->format), width_, height_, target,
+                                             SWS_BILINEAR, nullptr, nullptr, nullptr);
         sws_.reset(s);
         if (!s) throw HostError("cannot convert the video's pixel format");
-        sws_scale(s, frame->data, frame->linesize, 0, frame->height, converted_->data, converted_->linesize);
+        sws_scale(s, frame->data, frame->linesize, 0, frame->height, converted_->data,
+                  converted_->linesize);
         // GBRP holds green, blue, red in planes 0, 1, 2.
         const int plane = channel_ == 1 ? 2 : channel_ == 2 ? 0 : channel_ == 3 ? 1 : 0;
         stride = converted_->linesize[plane];
@@ -65,8 +68,11 @@ private:
 
 FrameSource::FrameSource(const std::string &path, std::int32_t firstFrame,
                          std::optional<std::int32_t> lastFrame, std::size_t depth)
-    : input_(std::make_unique<VideoInput>(path)), info_(input_->info()), first_(firstFrame),
-      last_(lastFrame), depth_(depth < 2 ? 2 : depth) {}
+    : input_(std::make_unique<VideoInput>(path)),
+      info_(input_->info()),
+      first_(firstFrame),
+      last_(lastFrame),
+      depth_(depth < 2 ? 2 : depth) {}
 
 FrameSource::~FrameSource() {
     {
@@ -123,7 +129,8 @@ void FrameSource::run() {
                 highPass.apply(samples, stride, pw, ph, region, plane.data());
             } else {
                 for (int r = 0; r < ph; ++r)
-                    std::memcpy(plane.data() + std::size_t(r) * pw, samples + r * stride, std::size_t(pw));
+                    std::memcpy(plane.data() + std::size_t(r) * pw, samples + r * stride,
+                                std::size_t(pw));
             }
             {
                 std::lock_guard lock(mutex_);

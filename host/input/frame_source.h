@@ -23,9 +23,9 @@
 namespace placidor::host {
 
 struct PlaneSettings {
-    int channel = 0;        // 0 luma, 1 red, 2 green, 3 blue
-    int scale = 1;          // plane = frame / scale, box-averaged
-    bool highPass = true;   // the measurement prefilter
+    int channel = 0;       // 0 luma, 1 red, 2 green, 3 blue
+    int scale = 1;         // plane = frame / scale, box-averaged
+    bool highPass = true;  // the measurement prefilter
     // Where the engine can read, in the plane; samples outside are 128. An
     // empty rectangle means the whole plane.
     PlaneRect region;
@@ -36,8 +36,8 @@ public:
     // Opens the file at once (throwing HostError); decoding starts with
     // start(). Frames firstFrame..lastFrame (0-based, in presentation
     // order) are kept at most `depth` ahead.
-    FrameSource(const std::string &path, std::int32_t firstFrame, std::optional<std::int32_t> lastFrame,
-                std::size_t depth = 8);
+    FrameSource(const std::string &path, std::int32_t firstFrame,
+                std::optional<std::int32_t> lastFrame, std::size_t depth = 8);
     ~FrameSource();
     FrameSource(const FrameSource &) = delete;
     FrameSource &operator=(const FrameSource &) = delete;
@@ -47,7 +47,8 @@ public:
     // Called in the decoding thread with every frame's plane before the
     // prefilter (unscaled luma or channel, top row first, rows `stride`
     // bytes apart); set before start().
-    using Observer = std::function<void(std::int32_t index, const std::uint8_t *plane, std::ptrdiff_t stride)>;
+    using Observer =
+        std::function<void(std::int32_t index, const std::uint8_t *plane, std::ptrdiff_t stride)>;
     void observe(Observer observer) { observer_ = std::move(observer); }
 
     void start(const PlaneSettings &settings);

@@ -15,9 +15,9 @@ namespace placidor::host {
 struct VideoInfo {
     int streamIndex = -1;
     int width = 0, height = 0;
-    AVRational frameRate{0, 1};      // frames per second, from the stream
-    AVRational timeBase{0, 1};       // of the stream's timestamps
-    std::int64_t frameCountHint = 0; // from the container; 0 when unknown
+    AVRational frameRate{0, 1};       // frames per second, from the stream
+    AVRational timeBase{0, 1};        // of the stream's timestamps
+    std::int64_t frameCountHint = 0;  // from the container; 0 when unknown
     double durationSeconds = 0.0;
 };
 
@@ -55,8 +55,8 @@ private:
     FramePtr frame_;
     VideoInfo info_;
     bool draining_ = false, finished_ = false;
-    std::int64_t damaged_ = 0;   // packets or frames the decoder refused
-    std::string endedBy_;        // why reading stopped before the end of the file
+    std::int64_t damaged_ = 0;  // packets or frames the decoder refused
+    std::string endedBy_;       // why reading stopped before the end of the file
     std::function<void(AVPacket *)> otherPacket_;
 };
 

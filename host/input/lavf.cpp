@@ -23,7 +23,8 @@ namespace {
 // choice, unless that is cover art, in which case the largest real one.
 int bestVideoStream(AVFormatContext *format) {
     const int best = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    if (best >= 0 && !(format->streams[best]->disposition & AV_DISPOSITION_ATTACHED_PIC)) return best;
+    if (best >= 0 && !(format->streams[best]->disposition & AV_DISPOSITION_ATTACHED_PIC))
+        return best;
     int chosen = -1;
     std::int64_t area = -1;
     for (unsigned i = 0; i < format->nb_streams; ++i) {
@@ -65,8 +66,8 @@ VideoInput::VideoInput(const std::string &path) : path_(path) {
     decoder_->thread_count = 0;
     rc = avcodec_open2(decoder_.get(), codec, nullptr);
     if (rc < 0 || decoder_->width <= 0 || decoder_->height <= 0) {
-        throw HostError("cannot decode the video of '" + path + "': " +
-                        (rc < 0 ? avErrorText(rc) : std::string("no frame size")));
+        throw HostError("cannot decode the video of '" + path +
+                        "': " + (rc < 0 ? avErrorText(rc) : std::string("no frame size")));
     }
     for (unsigned i = 0; i < format_->nb_streams; ++i)
         if (static_cast<int>(i) != index) format_->streams[i]->discard = AVDISCARD_DEFAULT;
@@ -83,7 +84,8 @@ VideoInput::VideoInput(const std::string &path) : path_(path) {
     else if (format_->duration > 0)
         info_.durationSeconds = static_cast<double>(format_->duration) / AV_TIME_BASE;
     if (info_.frameCountHint <= 0 && info_.durationSeconds > 0)
-        info_.frameCountHint = static_cast<std::int64_t>(info_.durationSeconds * av_q2d(info_.frameRate) + 0.5);
+        info_.frameCountHint =
+            static_cast<std::int64_t>(info_.durationSeconds * av_q2d(info_.frameRate) + 0.5);
 }
 
 std::string VideoInput::damageReport(std::int64_t framesDecoded) const {
@@ -94,9 +96,10 @@ std::string VideoInput::damageReport(std::int64_t framesDecoded) const {
         report = std::to_string(indexed - framesDecoded) + " of its " + std::to_string(indexed) +
                  " frames could not be read (the file ends early or is damaged)";
     if (damaged_ > 0)
-        report += (report.empty() ? "" : "; ") + std::string("the decoder skipped ") + std::to_string(damaged_) +
-                  " damaged video packet" + (damaged_ == 1 ? "" : "s");
-    if (!endedBy_.empty()) report += (report.empty() ? "" : "; ") + std::string("reading stopped early: ") + endedBy_;
+        report += (report.empty() ? "" : "; ") + std::string("the decoder skipped ") +
+                  std::to_string(damaged_) + " damaged video packet" + (damaged_ == 1 ? "" : "s");
+    if (!endedBy_.empty())
+        report += (report.empty() ? "" : "; ") + std::string("reading stopped early: ") + endedBy_;
     return report.empty() ? report : "'" + path_ + "' is damaged: " + report;
 }
 
@@ -110,7 +113,8 @@ AVFrame *VideoInput::nextFrame() {
             finished_ = true;
             return nullptr;
         }
-        if (rc == AVERROR(ENOMEM)) throw HostError("decoding '" + path_ + "' failed: " + avErrorText(rc));
+        if (rc == AVERROR(ENOMEM))
+            throw HostError("decoding '" + path_ + "' failed: " + avErrorText(rc));
         if (rc != AVERROR(EAGAIN)) {
             // A damaged picture: skipped, as FFmpeg skips it.
             ++damaged_;
@@ -124,10 +128,12 @@ AVFrame *VideoInput::nextFrame() {
         for (;;) {
             rc = av_read_frame(format_.get(), packet_.get());
             if (rc < 0) {
-                if (rc == AVERROR(ENOMEM)) throw HostError("reading '" + path_ + "' failed: " + avErrorText(rc));
-                if (rc != AVERROR_EOF && format_->pb && format_->pb->error && format_->pb->error != AVERROR_EOF &&
-                    format_->pb->error != AVERROR_INVALIDDATA)
-                    throw HostError("reading '" + path_ + "' failed: " + avErrorText(format_->pb->error));
+                if (rc == AVERROR(ENOMEM))
+                    throw HostError("reading '" + path_ + "' failed: " + avErrorText(rc));
+                if (rc != AVERROR_EOF && format_->pb && format_->pb->error &&
+                    format_->pb->error != AVERROR_EOF && format_->pb->error != AVERROR_INVALIDDATA)
+                    throw HostError("reading '" + path_ +
+                                    "' failed: " + avErrorText(format_->pb->error));
                 // A damaged container ends the frames where it can no
                 // longer be read; the rest is reported as lost.
                 if (rc != AVERROR_EOF) endedBy_ = avErrorText(rc);
@@ -139,7 +145,8 @@ AVFrame *VideoInput::nextFrame() {
                 rc = avcodec_send_packet(decoder_.get(), packet_.get());
                 av_packet_unref(packet_.get());
                 // A damaged packet is skipped; the decoder conceals it.
-                if (rc == AVERROR(ENOMEM)) throw HostError("decoding '" + path_ + "' failed: " + avErrorText(rc));
+                if (rc == AVERROR(ENOMEM))
+                    throw HostError("decoding '" + path_ + "' failed: " + avErrorText(rc));
                 if (rc < 0 && rc != AVERROR(EAGAIN)) ++damaged_;
                 break;
             }

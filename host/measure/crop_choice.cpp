@@ -49,27 +49,33 @@ Framing evaluate(const StabilizerParams &block, std::int32_t first, const std::v
 }  // namespace
 
 const std::vector<std::int32_t> &framingTimes() {
-    static const std::vector<std::int32_t> times = {250, 400, 600, 800, 1000, 1300, 1600, 2000, 2500, 3000, 4000};
+    static const std::vector<std::int32_t> times = {250,  400,  600,  800,  1000, 1300,
+                                                    1600, 2000, 2500, 3000, 4000};
     return times;
 }
 
-Framing currentFraming(std::int32_t first, const std::vector<double> &mx, const std::vector<double> &my) {
+Framing currentFraming(std::int32_t first, const std::vector<double> &mx,
+                       const std::vector<double> &my) {
     const StabilizerParams own = currentBlock();
     StabilizerChangeParameter(own);
     return evaluate(own, first, mx, my);
 }
 
-Framing chooseFraming(std::int32_t first, const std::vector<double> &mx, const std::vector<double> &my,
-                      const FramingRequest &request) {
+Framing chooseFraming(std::int32_t first, const std::vector<double> &mx,
+                      const std::vector<double> &my, const FramingRequest &request) {
     const StabilizerParams own = currentBlock();
-    const std::int32_t heldX = static_cast<std::int32_t>(std::floor((1.0 - request.target) * 0.5 * own.width));
-    const std::int32_t heldY = static_cast<std::int32_t>(std::floor((1.0 - request.target) * 0.5 * own.height));
+    const std::int32_t heldX =
+        static_cast<std::int32_t>(std::floor((1.0 - request.target) * 0.5 * own.width));
+    const std::int32_t heldY =
+        static_cast<std::int32_t>(std::floor((1.0 - request.target) * 0.5 * own.height));
 
     std::vector<std::pair<std::int32_t, std::int32_t>> times;
-    if (request.smoothX) times.push_back({*request.smoothX, request.smoothY.value_or(*request.smoothX)});
+    if (request.smoothX)
+        times.push_back({*request.smoothX, request.smoothY.value_or(*request.smoothX)});
     else
         for (std::int32_t t : framingTimes()) times.push_back({t, t});
-    std::vector<bool> holds = request.cropFixed ? std::vector<bool>{false} : std::vector<bool>{false, true};
+    std::vector<bool> holds =
+        request.cropFixed ? std::vector<bool>{false} : std::vector<bool>{false, true};
 
     std::vector<std::pair<Framing, StabilizerParams>> tried;
     for (const auto &[tx, ty] : times)
@@ -103,7 +109,8 @@ Framing chooseFraming(std::int32_t first, const std::vector<double> &mx, const s
         const double bound = steadiest * (1 + kSteadyRelative) + kSteadyAbsolute;
         double most = -INFINITY;
         for (std::size_t i = 0; i < tried.size(); ++i)
-            if (feasible(tried[i]) && tried[i].first.shake <= bound && tried[i].first.kept > most + 1e-12) {
+            if (feasible(tried[i]) && tried[i].first.shake <= bound &&
+                tried[i].first.kept > most + 1e-12) {
                 most = tried[i].first.kept;
                 chosen = i;
             }

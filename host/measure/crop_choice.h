@@ -17,9 +17,9 @@
 namespace placidor::host {
 
 struct FramingRequest {
-    double target = 0.90;                  // share of the frame to keep, 0..1
+    double target = 0.90;                          // share of the frame to keep, 0..1
     std::optional<std::int32_t> smoothX, smoothY;  // fixed by the user, ms
-    bool cropFixed = false;                // the user's crop limits hold
+    bool cropFixed = false;                        // the user's crop limits hold
 };
 
 struct Framing {
@@ -29,7 +29,7 @@ struct Framing {
     double kept = 0;                        // share of the frame's width kept
     double shake = 0;                       // of the delivered path, pixels RMS
     bool metTarget = false;
-    int tried = 0;                          // framings compared
+    int tried = 0;  // framings compared
 };
 
 // The smoothing times tried, ms.
@@ -38,10 +38,11 @@ const std::vector<std::int32_t> &framingTimes();
 // Needs the engine right after an analysis of frames first..first+n-1
 // whose summed displacements are measuredX, measuredY. Leaves the engine
 // corrected with the chosen framing and returns it.
-Framing chooseFraming(std::int32_t first, const std::vector<double> &measuredX, const std::vector<double> &measuredY,
-                      const FramingRequest &request);
+Framing chooseFraming(std::int32_t first, const std::vector<double> &measuredX,
+                      const std::vector<double> &measuredY, const FramingRequest &request);
 
 // The framing the engine holds now (smoothing, limits, kept share, shake).
-Framing currentFraming(std::int32_t first, const std::vector<double> &measuredX, const std::vector<double> &measuredY);
+Framing currentFraming(std::int32_t first, const std::vector<double> &measuredX,
+                       const std::vector<double> &measuredY);
 
 }  // namespace placidor::host

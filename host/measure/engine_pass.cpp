@@ -29,7 +29,8 @@ struct PassState {
 // The progress callback carries no user data.
 PassState *activePass = nullptr;
 
-void PLACIDOR_CALL fetchPlane(std::int32_t frame, void *buffer, void *userData, double prevDx, double prevDy) {
+void PLACIDOR_CALL fetchPlane(std::int32_t frame, void *buffer, void *userData, double prevDx,
+                              double prevDy) {
     auto &pass = *static_cast<PassState *>(userData);
     // Each fetch after the first brings the displacement of the frame before.
     if (frame > pass.firstFrame) {
@@ -59,7 +60,8 @@ void PLACIDOR_CALL fetchPlane(std::int32_t frame, void *buffer, void *userData, 
             }
         }
         if (pass.feed->recycle) pass.feed->recycle(std::move(plane));
-        if (frame < pass.lastFrame && !pass.feed->has(frame + 1)) PlacidorPressEscape();  // end of the clip
+        if (frame < pass.lastFrame && !pass.feed->has(frame + 1))
+            PlacidorPressEscape();  // end of the clip
     } catch (...) {
         if (!pass.failure) pass.failure = std::current_exception();
         std::memset(pixels, 0, w * 2 * std::size_t(pass.height));
@@ -77,7 +79,8 @@ PlaneRect engineReadRegion(const StabilizerParams &p) {
     // The iterative search may score up to 1.5 ranges below the centre.
     const int reach = std::max(0, p.searchRange) * 3 / 2 + 2;
     const int left = p.measureLeft - reach, right = p.measureRight + reach + 1;
-    const int low = p.measureTop - reach, high = p.measureBottom + reach + 1;  // buffer rows, bottom-up
+    const int low = p.measureTop - reach,
+              high = p.measureBottom + reach + 1;  // buffer rows, bottom-up
     PlaneRect r;
     r.left = std::max(0, left);
     r.right = std::min(p.width, right);
@@ -92,13 +95,15 @@ StabilizerParams initPlaneEngine(StabilizerParams params) {
     params.progress = progressed;
     if (StabilizerInit(params) != NoError)
         throw std::runtime_error("the engine refused a " + std::to_string(params.width) + "x" +
-                                 std::to_string(params.height) + " clip: it could not allocate its working memory");
+                                 std::to_string(params.height) +
+                                 " clip: it could not allocate its working memory");
     StabilizerParams normalised{};
     StabilizerGetParameter(&normalised);
     return normalised;
 }
 
-EnginePass runEnginePass(PlaneFeed &feed, std::function<void(std::int32_t)> progress, PlaneRect changing) {
+EnginePass runEnginePass(PlaneFeed &feed, std::function<void(std::int32_t)> progress,
+                         PlaneRect changing) {
     StabilizerParams params{};
     StabilizerGetParameter(&params);
     PassState pass;
@@ -124,7 +129,9 @@ EnginePass runEnginePass(PlaneFeed &feed, std::function<void(std::int32_t)> prog
     result.lastFrame = last;
     pass.dx.push_back(0);
     pass.dy.push_back(0);
-    const std::size_t n = last >= pass.firstFrame ? static_cast<std::size_t>(std::int64_t{last} - pass.firstFrame + 1) : 0;
+    const std::size_t n = last >= pass.firstFrame
+                              ? static_cast<std::size_t>(std::int64_t{last} - pass.firstFrame + 1)
+                              : 0;
     pass.dx.resize(n);
     pass.dy.resize(n);
     result.dx = std::move(pass.dx);

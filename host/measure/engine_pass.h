@@ -24,8 +24,9 @@ struct PlaneFeed {
 };
 
 struct EnginePass {
-    std::int32_t lastFrame = 0;           // the last analysed frame
-    std::vector<std::int32_t> dx, dy;     // per analysed frame; the last one's is 0 (see readCameraPath)
+    std::int32_t lastFrame = 0;  // the last analysed frame
+    std::vector<std::int32_t> dx,
+        dy;  // per analysed frame; the last one's is 0 (see readCameraPath)
 };
 
 // StabilizerInit for planes: sets the 2-byte layout and this module's
@@ -43,6 +44,7 @@ PlaneRect engineReadRegion(const StabilizerParams &normalised);
 // stops the pass and is rethrown. When every plane holds the same samples
 // outside `changing` (empty: the whole plane), only that part is copied
 // into a frame buffer that was filled before.
-EnginePass runEnginePass(PlaneFeed &feed, std::function<void(std::int32_t)> progress, PlaneRect changing = {});
+EnginePass runEnginePass(PlaneFeed &feed, std::function<void(std::int32_t)> progress,
+                         PlaneRect changing = {});
 
 }  // namespace placidor::host

@@ -19,8 +19,7 @@ int powerOfTwoBelow(int n) {
 
 std::vector<std::complex<float>> twiddles(int n) {
     std::vector<std::complex<float>> t(std::size_t(n / 2));
-    for (int k = 0; k < n / 2; ++k)
-        t[std::size_t(k)] = std::polar(1.0f, float(-2.0 * kPi * k / n));
+    for (int k = 0; k < n / 2; ++k) t[std::size_t(k)] = std::polar(1.0f, float(-2.0 * kPi * k / n));
     return t;
 }
 
@@ -39,7 +38,8 @@ void fft(std::complex<float> *a, int n, const std::vector<std::complex<float>> &
                 // Written out: std::complex's operator* checks for
                 // infinities and is several times slower.
                 const float wr = tw[std::size_t(k * step)].real();
-                const float wi = inverse ? -tw[std::size_t(k * step)].imag() : tw[std::size_t(k * step)].imag();
+                const float wi =
+                    inverse ? -tw[std::size_t(k * step)].imag() : tw[std::size_t(k * step)].imag();
                 const std::complex<float> u = a[i + k], x = a[i + k + len / 2];
                 const float vr = x.real() * wr - x.imag() * wi, vi = x.real() * wi + x.imag() * wr;
                 a[i + k] = {u.real() + vr, u.imag() + vi};
@@ -67,7 +67,8 @@ PhaseTracker::PhaseTracker(int width, int height, int workWidth) : width_(width)
     for (int y = 0; y < sizeY_; ++y)
         for (int x = 0; x < sizeX_; ++x)
             window_[std::size_t(y) * sizeX_ + x] =
-                float((0.5 - 0.5 * std::cos(2 * kPi * (y + 0.5) / sizeY_)) * (0.5 - 0.5 * std::cos(2 * kPi * (x + 0.5) / sizeX_)));
+                float((0.5 - 0.5 * std::cos(2 * kPi * (y + 0.5) / sizeY_)) *
+                      (0.5 - 0.5 * std::cos(2 * kPi * (x + 0.5) / sizeX_)));
     small_.resize(std::size_t(w) * h);
     previous_.resize(window_.size());
     current_.resize(window_.size());
@@ -77,11 +78,14 @@ PhaseTracker::PhaseTracker(int width, int height, int workWidth) : width_(width)
 }
 
 void PhaseTracker::transform(std::vector<Complex> &data, bool inverse) {
-    for (int y = 0; y < sizeY_; ++y) fft(data.data() + std::size_t(y) * sizeX_, sizeX_, twiddleX_, inverse);
+    for (int y = 0; y < sizeY_; ++y)
+        fft(data.data() + std::size_t(y) * sizeX_, sizeX_, twiddleX_, inverse);
     for (int x = 0; x < sizeX_; ++x) {
-        for (int y = 0; y < sizeY_; ++y) column_[std::size_t(y)] = data[std::size_t(y) * sizeX_ + x];
+        for (int y = 0; y < sizeY_; ++y)
+            column_[std::size_t(y)] = data[std::size_t(y) * sizeX_ + x];
         fft(column_.data(), sizeY_, twiddleY_, inverse);
-        for (int y = 0; y < sizeY_; ++y) data[std::size_t(y) * sizeX_ + x] = column_[std::size_t(y)];
+        for (int y = 0; y < sizeY_; ++y)
+            data[std::size_t(y) * sizeX_ + x] = column_[std::size_t(y)];
     }
 }
 
@@ -101,7 +105,8 @@ void PhaseTracker::add(const std::uint8_t *plane, std::ptrdiff_t stride) {
     for (int y = 0; y < sizeY_; ++y)
         for (int x = 0; x < sizeX_; ++x) {
             const std::size_t i = std::size_t(y) * sizeX_ + x;
-            current_[i] = Complex(float(src[std::size_t(y + offsetY_) * w + x + offsetX_] - mean) * window_[i], 0.0f);
+            current_[i] = Complex(
+                float(src[std::size_t(y + offsetY_) * w + x + offsetX_] - mean) * window_[i], 0.0f);
         }
     transform(current_, false);
     if (havePrevious_) {

@@ -57,7 +57,8 @@ private:
 struct ShakeFigure {
     double x = 0, y = 0, total = 0;
 };
-ShakeFigure shakeOfSteps(const std::vector<double> &dx, const std::vector<double> &dy, int span = 15);
+ShakeFigure shakeOfSteps(const std::vector<double> &dx, const std::vector<double> &dy,
+                         int span = 15);
 
 // The high-frequency part of a path: each value minus the centred moving
 // average of `span` values around it, the ends repeated.

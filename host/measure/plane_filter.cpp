@@ -17,9 +17,10 @@ namespace {
 // The filter with its radius known at compile time, so that the box sums
 // unroll and vectorise across the row.
 template <int R>
-void highPassRegion(const std::uint8_t *in, std::ptrdiff_t inStride, int width, int height, int left, int top,
-                    int right, int bottom, std::vector<std::uint16_t> &padded, std::vector<std::uint16_t> &rowsBuf,
-                    std::vector<std::uint32_t> &column1, std::vector<std::uint32_t> &column2, std::uint8_t *out) {
+void highPassRegion(const std::uint8_t *in, std::ptrdiff_t inStride, int width, int height,
+                    int left, int top, int right, int bottom, std::vector<std::uint16_t> &padded,
+                    std::vector<std::uint16_t> &rowsBuf, std::vector<std::uint32_t> &column1,
+                    std::vector<std::uint32_t> &column2, std::uint8_t *out) {
     constexpr int kReach = 2 * R, kTaps = 2 * R + 1;
     constexpr float kInverseWeight = 1.0f / float(kTaps * kTaps * kTaps * kTaps);
     const int w = right - left, rows = bottom - top + 2 * kReach;
@@ -93,14 +94,14 @@ void highPassRegion(const std::uint8_t *in, std::ptrdiff_t inStride, int width, 
 
 HighPass::HighPass(int radius) : radius_(std::clamp(radius, 1, 7)) {}
 
-void HighPass::apply(const std::uint8_t *in, std::ptrdiff_t inStride, int width, int height, PlaneRect region,
-                     std::uint8_t *out) {
+void HighPass::apply(const std::uint8_t *in, std::ptrdiff_t inStride, int width, int height,
+                     PlaneRect region, std::uint8_t *out) {
     const int left = std::max(region.left, 0), right = std::min(region.right, width);
     const int top = std::max(region.top, 0), bottom = std::min(region.bottom, height);
     if (left >= right || top >= bottom) return;
     const auto run = [&](auto radius) {
-        highPassRegion<decltype(radius)::value>(in, inStride, width, height, left, top, right, bottom, padded_, rows_,
-                                                column1_, column2_, out);
+        highPassRegion<decltype(radius)::value>(in, inStride, width, height, left, top, right,
+                                                bottom, padded_, rows_, column1_, column2_, out);
     };
     switch (radius_) {
     case 1: run(std::integral_constant<int, 1>{}); break;
@@ -113,7 +114,8 @@ void HighPass::apply(const std::uint8_t *in, std::ptrdiff_t inStride, int width,
     }
 }
 
-std::vector<std::uint8_t> highPassReference(const std::uint8_t *in, int width, int height, int radius) {
+std::vector<std::uint8_t> highPassReference(const std::uint8_t *in, int width, int height,
+                                            int radius) {
     // The tent: the box of kTaps convolved with itself.
     const int kTaps = 2 * radius + 1, reach = 2 * radius, n = 2 * reach + 1;
     std::vector<double> tent(std::size_t(n), 0.0);
@@ -129,13 +131,14 @@ std::vector<std::uint8_t> highPassReference(const std::uint8_t *in, int width, i
                     const int xx = std::clamp(x + u - reach, 0, width - 1);
                     mean += tent[v] * tent[u] * in[std::size_t(yy) * width + xx];
                 }
-            out[std::size_t(y) * width + x] = level(128 + in[std::size_t(y) * width + x] - int(mean + 0.5));
+            out[std::size_t(y) * width + x] =
+                level(128 + in[std::size_t(y) * width + x] - int(mean + 0.5));
         }
     return out;
 }
 
-void downscalePlane(const std::uint8_t *in, std::ptrdiff_t inStride, int width, int height, int scale,
-                    std::uint8_t *out) {
+void downscalePlane(const std::uint8_t *in, std::ptrdiff_t inStride, int width, int height,
+                    int scale, std::uint8_t *out) {
     const int w = width / scale, h = height / scale;
     const std::uint32_t area = std::uint32_t(scale * scale);
     const std::size_t used = std::size_t(w) * std::size_t(scale);

@@ -33,8 +33,8 @@ public:
     // out (width * height bytes, rows packed, top first) gets, inside
     // `region`, 128 + (in - local mean) clamped to 0..255, the mean taken
     // with the frame's edges repeated; outside `region` it is left alone.
-    void apply(const std::uint8_t *in, std::ptrdiff_t inStride, int width, int height, PlaneRect region,
-               std::uint8_t *out);
+    void apply(const std::uint8_t *in, std::ptrdiff_t inStride, int width, int height,
+               PlaneRect region, std::uint8_t *out);
 
 private:
     int radius_;
@@ -51,7 +51,7 @@ std::vector<std::uint8_t> highPassReference(const std::uint8_t *in, int width, i
 // Box average of every scale x scale block: out holds (width / scale) x
 // (height / scale) samples, packed; columns and rows past the last whole
 // block are left out.
-void downscalePlane(const std::uint8_t *in, std::ptrdiff_t inStride, int width, int height, int scale,
-                    std::uint8_t *out);
+void downscalePlane(const std::uint8_t *in, std::ptrdiff_t inStride, int width, int height,
+                    int scale, std::uint8_t *out);
 
 }  // namespace placidor::host

@@ -20,7 +20,8 @@ Reach reachFor(double largestStep, int width, int height) {
         const auto range = static_cast<std::int32_t>(std::ceil(need / scale));
         const double compared = double(w - 2 * range) * double(h - 2 * range);
         const double cost = double(2 * range + 1) * double(2 * range + 1) * compared;
-        const bool fits = range <= 100 && 2 * range <= 0.8 * h && 2 * range <= 0.8 * w && cost <= 1.5e9;
+        const bool fits =
+            range <= 100 && 2 * range <= 0.8 * h && 2 * range <= 0.8 * w && cost <= 1.5e9;
         if (fits || w < 32 || h < 32) {
             r.scale = scale;
             r.searchRange = std::clamp<std::int32_t>(range, 1, 100);

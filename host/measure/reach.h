@@ -11,8 +11,8 @@
 namespace placidor::host {
 
 struct Reach {
-    int scale = 1;                 // the plane is the frame averaged down by this factor
-    std::int32_t searchRange = 32; // pixels of the plane
+    int scale = 1;                  // the plane is the frame averaged down by this factor
+    std::int32_t searchRange = 32;  // pixels of the plane
 };
 
 // The reach for steps of up to `largestStep` pixels of a width x height

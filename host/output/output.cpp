@@ -35,15 +35,27 @@ bool isMatroska(const AVOutputFormat *f) {
 // own; the muxer writes anything else as private data no player reads.
 bool transportStreamHolds(AVCodecID id) {
     switch (id) {
-    case AV_CODEC_ID_H264: case AV_CODEC_ID_HEVC: case AV_CODEC_ID_MPEG1VIDEO: case AV_CODEC_ID_MPEG2VIDEO:
-    case AV_CODEC_ID_MPEG4: case AV_CODEC_ID_VC1: case AV_CODEC_ID_DIRAC: case AV_CODEC_ID_CAVS:
-    case AV_CODEC_ID_MP2: case AV_CODEC_ID_MP3: case AV_CODEC_ID_AAC: case AV_CODEC_ID_AAC_LATM:
-    case AV_CODEC_ID_AC3: case AV_CODEC_ID_EAC3: case AV_CODEC_ID_DTS: case AV_CODEC_ID_TRUEHD:
-    case AV_CODEC_ID_OPUS: case AV_CODEC_ID_S302M:
-    case AV_CODEC_ID_DVB_SUBTITLE: case AV_CODEC_ID_DVB_TELETEXT:
-        return true;
-    default:
-        return false;
+    case AV_CODEC_ID_H264:
+    case AV_CODEC_ID_HEVC:
+    case AV_CODEC_ID_MPEG1VIDEO:
+    case AV_CODEC_ID_MPEG2VIDEO:
+    case AV_CODEC_ID_MPEG4:
+    case AV_CODEC_ID_VC1:
+    case AV_CODEC_ID_DIRAC:
+    case AV_CODEC_ID_CAVS:
+    case AV_CODEC_ID_MP2:
+    case AV_CODEC_ID_MP3:
+    case AV_CODEC_ID_AAC:
+    case AV_CODEC_ID_AAC_LATM:
+    case AV_CODEC_ID_AC3:
+    case AV_CODEC_ID_EAC3:
+    case AV_CODEC_ID_DTS:
+    case AV_CODEC_ID_TRUEHD:
+    case AV_CODEC_ID_OPUS:
+    case AV_CODEC_ID_S302M:
+    case AV_CODEC_ID_DVB_SUBTITLE:
+    case AV_CODEC_ID_DVB_TELETEXT: return true;
+    default: return false;
     }
 }
 
@@ -68,10 +80,14 @@ std::string containersHolding(AVMediaType type, AVCodecID id) {
 
 std::string describe(const AVStream *st, unsigned index) {
     const AVMediaType type = st->codecpar->codec_type;
-    std::string kind = type == AVMEDIA_TYPE_SUBTITLE ? "subtitle" : av_get_media_type_string(type) ? av_get_media_type_string(type) : "unknown";
-    if (type == AVMEDIA_TYPE_VIDEO && (st->disposition & AV_DISPOSITION_ATTACHED_PIC)) kind = "cover art";
+    std::string kind = type == AVMEDIA_TYPE_SUBTITLE    ? "subtitle"
+                       : av_get_media_type_string(type) ? av_get_media_type_string(type)
+                                                        : "unknown";
+    if (type == AVMEDIA_TYPE_VIDEO && (st->disposition & AV_DISPOSITION_ATTACHED_PIC))
+        kind = "cover art";
     std::string name = "stream #" + std::to_string(index) + " (";
-    if (st->codecpar->codec_id != AV_CODEC_ID_NONE) name += std::string(avcodec_get_name(st->codecpar->codec_id)) + " ";
+    if (st->codecpar->codec_id != AV_CODEC_ID_NONE)
+        name += std::string(avcodec_get_name(st->codecpar->codec_id)) + " ";
     name += kind;
     if (type == AVMEDIA_TYPE_ATTACHMENT)
         if (const AVDictionaryEntry *e = av_dict_get(st->metadata, "filename", nullptr, 0))
@@ -111,22 +127,24 @@ const AVOutputFormat *outputFormatFor(const std::string &name) {
                         ExitUsage);
     const std::string n = f->name;
     if ((f->flags & AVFMT_NOFILE) || n == "segment" || n == "stream_segment" || n == "tee")
-        throw HostError("'" + name + "': the " + n + " muxer writes files of its own (" +
-                            (n == "image2" ? "one image per frame" : "playlists and segments") +
-                            "), which placidor cannot write safely; write a video file such as .mp4 or .mkv",
-                        ExitUsage);
+        throw HostError(
+            "'" + name + "': the " + n + " muxer writes files of its own (" +
+                (n == "image2" ? "one image per frame" : "playlists and segments") +
+                "), which placidor cannot write safely; write a video file such as .mp4 or .mkv",
+            ExitUsage);
     if (!holds(f, AVMEDIA_TYPE_VIDEO, AV_CODEC_ID_H264)) {
         const bool video = f->video_codec != AV_CODEC_ID_NONE;
-        throw HostError("'" + name + "': the " + n + " container " +
-                            (video ? "cannot hold H.264 video, which placidor writes"
-                                   : "holds no video") +
-                            "; choose .mp4, .mkv, .mov, .avi or .ts",
-                        ExitUsage);
+        throw HostError(
+            "'" + name + "': the " + n + " container " +
+                (video ? "cannot hold H.264 video, which placidor writes" : "holds no video") +
+                "; choose .mp4, .mkv, .mov, .avi or .ts",
+            ExitUsage);
     }
     return f;
 }
 
-OutputPlan planOutput(const std::string &name, const VideoInput &input, const StreamSelection &selection) {
+OutputPlan planOutput(const std::string &name, const VideoInput &input,
+                      const StreamSelection &selection) {
     OutputPlan plan;
     plan.format = outputFormatFor(name);
     const AVOutputFormat *f = plan.format;
@@ -138,30 +156,36 @@ OutputPlan planOutput(const std::string &name, const VideoInput &input, const St
             plan.warnings.push_back("leaving out " + what + ": " + container + " cannot hold it");
             return;
         }
-        throw HostError(container + " of '" + name + "' cannot hold " + what + " of the input: " + hint +
-                        (hint.empty() ? "" : ", or ") + "leave out what it cannot hold with --skip-unsupported");
+        throw HostError(container + " of '" + name + "' cannot hold " + what +
+                        " of the input: " + hint + (hint.empty() ? "" : ", or ") +
+                        "leave out what it cannot hold with --skip-unsupported");
     };
     for (unsigned i = 0; i < in->nb_streams; ++i) {
         if (static_cast<int>(i) == video) continue;
         const AVStream *st = in->streams[i];
         const AVMediaType type = st->codecpar->codec_type;
         const AVCodecID id = st->codecpar->codec_id;
-        if ((type == AVMEDIA_TYPE_AUDIO && !selection.audio) || (type == AVMEDIA_TYPE_SUBTITLE && !selection.subtitles) ||
+        if ((type == AVMEDIA_TYPE_AUDIO && !selection.audio) ||
+            (type == AVMEDIA_TYPE_SUBTITLE && !selection.subtitles) ||
             (type == AVMEDIA_TYPE_DATA && !selection.data) ||
             (type == AVMEDIA_TYPE_ATTACHMENT && !selection.attachments))
             continue;
         if (id == AV_CODEC_ID_NONE) {
             // FFmpeg cannot copy a stream it does not know (a camera's
             // private metadata track); no container would take it.
-            plan.warnings.push_back("leaving out " + describe(st, i) + ": FFmpeg does not know its codec");
+            plan.warnings.push_back("leaving out " + describe(st, i) +
+                                    ": FFmpeg does not know its codec");
             continue;
         }
         if (!holds(f, type, id)) {
             const std::string others = containersHolding(type, id);
             std::string hint = others.empty() ? "" : "choose " + others;
-            if (type == AVMEDIA_TYPE_AUDIO) hint += std::string(hint.empty() ? "" : ", ") + "drop the audio with -an";
-            if (type == AVMEDIA_TYPE_SUBTITLE) hint += std::string(hint.empty() ? "" : ", ") + "drop the subtitles with -sn";
-            if (type == AVMEDIA_TYPE_DATA) hint += std::string(hint.empty() ? "" : ", ") + "drop the data streams with -dn";
+            if (type == AVMEDIA_TYPE_AUDIO)
+                hint += std::string(hint.empty() ? "" : ", ") + "drop the audio with -an";
+            if (type == AVMEDIA_TYPE_SUBTITLE)
+                hint += std::string(hint.empty() ? "" : ", ") + "drop the subtitles with -sn";
+            if (type == AVMEDIA_TYPE_DATA)
+                hint += std::string(hint.empty() ? "" : ", ") + "drop the data streams with -dn";
             cannot(describe(st, i), hint);
             continue;
         }
@@ -171,30 +195,33 @@ OutputPlan planOutput(const std::string &name, const VideoInput &input, const St
         plan.chapters = isMovFamily(f) || isMatroska(f) || std::strcmp(f->name, "nut") == 0 ||
                         std::strcmp(f->name, "ogg") == 0;
         if (!plan.chapters)
-            cannot("the " + std::to_string(in->nb_chapters) + " chapters", "choose .mkv, .mp4 or .mov");
+            cannot("the " + std::to_string(in->nb_chapters) + " chapters",
+                   "choose .mkv, .mp4 or .mov");
     }
     if (rotated(input.videoStream())) {
         // Of this FFmpeg's muxers, only the MP4 family stores the rotation.
         plan.rotation = isMovFamily(f);
         if (!plan.rotation) {
-            const double degrees =
-                av_display_rotation_get(reinterpret_cast<const std::int32_t *>(
-                    av_stream_get_side_data(input.videoStream(), AV_PKT_DATA_DISPLAYMATRIX, nullptr)));
+            const double degrees = av_display_rotation_get(reinterpret_cast<const std::int32_t *>(
+                av_stream_get_side_data(input.videoStream(), AV_PKT_DATA_DISPLAYMATRIX, nullptr)));
             char text[64];
-            std::snprintf(text, sizeof text, "the video's display rotation (%.0f degrees)", degrees);
+            std::snprintf(text, sizeof text, "the video's display rotation (%.0f degrees)",
+                          degrees);
             cannot(text, "choose .mp4 or .mov");
         }
     }
     return plan;
 }
 
-VideoOutput::VideoOutput(const std::string &nameForFormat, const std::string &writePath, const VideoInput &input,
-                         const EncoderSettings &settings, const AVFrame &firstFrame)
+VideoOutput::VideoOutput(const std::string &nameForFormat, const std::string &writePath,
+                         const VideoInput &input, const EncoderSettings &settings,
+                         const AVFrame &firstFrame)
     : name_(nameForFormat) {
     {  // a failure anywhere here leaves the members to release what was made
         const OutputPlan plan = planOutput(nameForFormat, input, settings.streams);
         AVFormatContext *allocated = nullptr;
-        int rc = avformat_alloc_output_context2(&allocated, plan.format, nullptr, nameForFormat.c_str());
+        int rc =
+            avformat_alloc_output_context2(&allocated, plan.format, nullptr, nameForFormat.c_str());
         format_.reset(allocated);
         if (rc < 0 || !format_) throw HostError("out of memory");
         const AVFormatContext *in = input.format();
@@ -219,14 +246,16 @@ VideoOutput::VideoOutput(const std::string &nameForFormat, const std::string &wr
         encoder_->pix_fmt = colour.format;
         encoder_->time_base = frameTicks_ ? av_inv_q(input.info().frameRate) : ist->time_base;
         encoder_->framerate = input.info().frameRate;
-        encoder_->sample_aspect_ratio = av_guess_sample_aspect_ratio(const_cast<AVFormatContext *>(in), ist, nullptr);
+        encoder_->sample_aspect_ratio =
+            av_guess_sample_aspect_ratio(const_cast<AVFormatContext *>(in), ist, nullptr);
         encoder_->color_range = colour.range;
         encoder_->color_primaries = colour.primaries;
         encoder_->color_trc = colour.transfer;
         encoder_->colorspace = colour.matrix;
         encoder_->chroma_sample_location = colour.chroma;
         encoder_->thread_count = 0;
-        if (format_->oformat->flags & AVFMT_GLOBALHEADER) encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        if (format_->oformat->flags & AVFMT_GLOBALHEADER)
+            encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         av_opt_set(encoder_->priv_data, "preset", settings.preset.c_str(), 0);
         av_opt_set_double(encoder_->priv_data, "crf", settings.crf, 0);
         rc = avcodec_open2(encoder_.get(), codec, nullptr);
@@ -242,7 +271,8 @@ VideoOutput::VideoOutput(const std::string &nameForFormat, const std::string &wr
             // Streams keep the input's order.
             if (static_cast<int>(i) == input.info().streamIndex) {
                 videoStream_ = avformat_new_stream(format_.get(), nullptr);
-                if (!videoStream_ || avcodec_parameters_from_context(videoStream_->codecpar, encoder_.get()) < 0)
+                if (!videoStream_ ||
+                    avcodec_parameters_from_context(videoStream_->codecpar, encoder_.get()) < 0)
                     throw HostError("out of memory");
                 videoStream_->time_base = encoder_->time_base;
                 videoStream_->avg_frame_rate = input.info().frameRate;
@@ -252,26 +282,33 @@ VideoOutput::VideoOutput(const std::string &nameForFormat, const std::string &wr
                 // The picture is stabilised as stored: its rotation flag and
                 // the HDR mastering metadata still describe it.
                 copySideData(ist, videoStream_, [](AVPacketSideDataType t) {
-                    return t == AV_PKT_DATA_MASTERING_DISPLAY_METADATA || t == AV_PKT_DATA_CONTENT_LIGHT_LEVEL;
+                    return t == AV_PKT_DATA_MASTERING_DISPLAY_METADATA ||
+                           t == AV_PKT_DATA_CONTENT_LIGHT_LEVEL;
                 });
                 // HEVC and H.264 carry HDR metadata in the frames; libx264
                 // does not write it again, so the container keeps it.
                 for (const auto &[frameType, packetType] :
-                     {std::pair{AV_FRAME_DATA_MASTERING_DISPLAY_METADATA, AV_PKT_DATA_MASTERING_DISPLAY_METADATA},
-                      std::pair{AV_FRAME_DATA_CONTENT_LIGHT_LEVEL, AV_PKT_DATA_CONTENT_LIGHT_LEVEL}}) {
+                     {std::pair{AV_FRAME_DATA_MASTERING_DISPLAY_METADATA,
+                                AV_PKT_DATA_MASTERING_DISPLAY_METADATA},
+                      std::pair{AV_FRAME_DATA_CONTENT_LIGHT_LEVEL,
+                                AV_PKT_DATA_CONTENT_LIGHT_LEVEL}}) {
                     const AVFrameSideData *sd = av_frame_get_side_data(&firstFrame, frameType);
                     if (!sd || av_stream_get_side_data(videoStream_, packetType, nullptr)) continue;
-                    std::uint8_t *data = av_stream_new_side_data(videoStream_, packetType, sd->size);
+                    std::uint8_t *data =
+                        av_stream_new_side_data(videoStream_, packetType, sd->size);
                     if (!data) throw HostError("out of memory");
                     std::memcpy(data, sd->data, sd->size);
                 }
                 if (plan.rotation)
-                    copySideData(ist, videoStream_, [](AVPacketSideDataType t) { return t == AV_PKT_DATA_DISPLAYMATRIX; });
+                    copySideData(ist, videoStream_, [](AVPacketSideDataType t) {
+                        return t == AV_PKT_DATA_DISPLAYMATRIX;
+                    });
                 continue;
             }
             if (!copied[i]) continue;
             AVStream *ost = avformat_new_stream(format_.get(), nullptr);
-            if (!ost || avcodec_parameters_copy(ost->codecpar, st->codecpar) < 0) throw HostError("out of memory");
+            if (!ost || avcodec_parameters_copy(ost->codecpar, st->codecpar) < 0)
+                throw HostError("out of memory");
             // The input's codec tag stays where the container knows it
             // (hvc1 stays hvc1), as in a stream copy with FFmpeg.
             unsigned tag = 0;
@@ -298,7 +335,8 @@ VideoOutput::VideoOutput(const std::string &nameForFormat, const std::string &wr
                 const AVChapter *from = in->chapters[c];
                 auto *to = static_cast<AVChapter *>(av_mallocz(sizeof(AVChapter)));
                 if (!to) throw HostError("out of memory");
-                const std::int64_t shift = av_rescale_q(startTime_, AV_TIME_BASE_Q, from->time_base);
+                const std::int64_t shift =
+                    av_rescale_q(startTime_, AV_TIME_BASE_Q, from->time_base);
                 to->id = from->id;
                 to->time_base = from->time_base;
                 to->start = from->start - shift;
@@ -341,7 +379,8 @@ void VideoOutput::copyPacket(const AVPacket *packet) {
     std::int64_t &last = lastDts_[std::size_t(ost->index)];
     if (copy_->dts != AV_NOPTS_VALUE) {
         const std::int64_t least =
-            last == INT64_MIN ? INT64_MIN : last + ((format_->oformat->flags & AVFMT_TS_NONSTRICT) ? 0 : 1);
+            last == INT64_MIN ? INT64_MIN
+                              : last + ((format_->oformat->flags & AVFMT_TS_NONSTRICT) ? 0 : 1);
         bool repaired = false;
         if (copy_->pts != AV_NOPTS_VALUE && copy_->pts < copy_->dts) {
             copy_->pts = copy_->dts = std::max(copy_->pts, least);
@@ -367,7 +406,8 @@ void VideoOutput::writeFrame(AVFrame *frame, std::int64_t pts, std::int64_t dura
     if (frameTicks_) {
         pts = av_rescale_q_rnd(pts, inputVideoBase_, encoder_->time_base,
                                AVRounding(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
-        duration = std::max<std::int64_t>(1, av_rescale_q(duration, inputVideoBase_, encoder_->time_base));
+        duration =
+            std::max<std::int64_t>(1, av_rescale_q(duration, inputVideoBase_, encoder_->time_base));
     }
     if (lastVideoPts_ != INT64_MIN && pts <= lastVideoPts_) pts = lastVideoPts_ + 1;
     lastVideoPts_ = pts;
@@ -415,7 +455,9 @@ void VideoOutput::finish() {
         avio_flush(format_->pb);
         const int error = format_->pb->error;
         rc = avio_closep(&format_->pb);
-        if (error < 0 || rc < 0) throw HostError("writing '" + name_ + "' failed: " + avErrorText(error < 0 ? error : rc));
+        if (error < 0 || rc < 0)
+            throw HostError("writing '" + name_ +
+                            "' failed: " + avErrorText(error < 0 ? error : rc));
     }
     finished_ = true;
 }

@@ -24,9 +24,9 @@ struct StreamSelection {
 // What an output file will hold, decided before any work starts.
 struct OutputPlan {
     const AVOutputFormat *format = nullptr;
-    std::vector<int> copied;        // input streams copied besides the stabilised video
-    bool chapters = false;          // the input's chapters are written
-    bool rotation = false;          // the video's display matrix is written
+    std::vector<int> copied;            // input streams copied besides the stabilised video
+    bool chapters = false;              // the input's chapters are written
+    bool rotation = false;              // the video's display matrix is written
     std::vector<std::string> warnings;  // what is left out, and why
 };
 
@@ -37,7 +37,8 @@ const AVOutputFormat *outputFormatFor(const std::string &name);
 // Decides which of `input`'s streams, chapters and side data go into
 // `name`. Throws HostError naming the first thing the container cannot
 // hold, unless the selection skips it.
-OutputPlan planOutput(const std::string &name, const VideoInput &input, const StreamSelection &selection);
+OutputPlan planOutput(const std::string &name, const VideoInput &input,
+                      const StreamSelection &selection);
 
 struct EncoderSettings {
     int width = 0, height = 0;
@@ -50,8 +51,9 @@ class VideoOutput {
 public:
     // `nameForFormat` picks the container by its extension; the bytes go
     // to `writePath`. Throws HostError.
-    VideoOutput(const std::string &nameForFormat, const std::string &writePath, const VideoInput &input,
-                const EncoderSettings &settings, const AVFrame &firstFrame);
+    VideoOutput(const std::string &nameForFormat, const std::string &writePath,
+                const VideoInput &input, const EncoderSettings &settings,
+                const AVFrame &firstFrame);
     VideoOutput(const VideoOutput &) = delete;
     VideoOutput &operator=(const VideoOutput &) = delete;
 
@@ -83,10 +85,10 @@ private:
     // one tick per frame; `frameTicks_` then maps input timestamps to them.
     bool frameTicks_ = false;
     std::int64_t lastVideoPts_ = INT64_MIN;
-    std::int64_t startTime_ = 0;           // subtracted from every stream, in AV_TIME_BASE
-    std::vector<int> streamMap_;           // input stream -> output stream, -1 when dropped
+    std::int64_t startTime_ = 0;  // subtracted from every stream, in AV_TIME_BASE
+    std::vector<int> streamMap_;  // input stream -> output stream, -1 when dropped
     std::vector<AVRational> inputBases_;
-    std::vector<std::int64_t> lastDts_;    // per output stream, to drop packets going back in time
+    std::vector<std::int64_t> lastDts_;  // per output stream, to drop packets going back in time
     std::int64_t brokenPackets_ = 0;
     bool headerWritten_ = false, finished_ = false;
 };

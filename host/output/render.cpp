@@ -16,13 +16,17 @@ namespace {
 
 bool aligned(const AVFrame *f) {
     for (int p = 0; p < 3; ++p)
-        if ((reinterpret_cast<std::uintptr_t>(f->data[p]) | std::uintptr_t(f->linesize[p])) % kBufferAlign) return false;
+        if ((reinterpret_cast<std::uintptr_t>(f->data[p]) | std::uintptr_t(f->linesize[p])) %
+            kBufferAlign)
+            return false;
     return true;
 }
 
 }  // namespace
 
-FramePtr allocPlanarFrame(int width, int height, AVPixelFormat format) { return newPicture(format, width, height); }
+FramePtr allocPlanarFrame(int width, int height, AVPixelFormat format) {
+    return newPicture(format, width, height);
+}
 
 namespace {
 
@@ -38,11 +42,12 @@ Family familyOf(AVPixelFormat format) {
 
 bool fullRangeYuv(const AVFrame &f) {
     switch (f.format) {
-    case AV_PIX_FMT_YUVJ420P: case AV_PIX_FMT_YUVJ422P: case AV_PIX_FMT_YUVJ444P: case AV_PIX_FMT_YUVJ440P:
-    case AV_PIX_FMT_YUVJ411P:
-        return true;
-    default:
-        return f.color_range == AVCOL_RANGE_JPEG;
+    case AV_PIX_FMT_YUVJ420P:
+    case AV_PIX_FMT_YUVJ422P:
+    case AV_PIX_FMT_YUVJ444P:
+    case AV_PIX_FMT_YUVJ440P:
+    case AV_PIX_FMT_YUVJ411P: return true;
+    default: return f.color_range == AVCOL_RANGE_JPEG;
     }
 }
 
@@ -51,7 +56,8 @@ int swsMatrix(AVColorSpace matrix) {
     case AVCOL_SPC_BT709: return SWS_CS_ITU709;
     case AVCOL_SPC_FCC: return SWS_CS_FCC;
     case AVCOL_SPC_SMPTE240M: return SWS_CS_SMPTE240M;
-    case AVCOL_SPC_BT2020_NCL: case AVCOL_SPC_BT2020_CL: return SWS_CS_BT2020;
+    case AVCOL_SPC_BT2020_NCL:
+    case AVCOL_SPC_BT2020_CL: return SWS_CS_BT2020;
     default: return SWS_CS_ITU601;
     }
 }
@@ -71,8 +77,9 @@ PictureColour outputColour(const AVFrame &decoded) {
     case Family::Yuv:
         c.range = fullRangeYuv(decoded) ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
         c.matrix = decoded.colorspace;
-        c.chroma = format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUVJ420P ? decoded.chroma_location
-                                                                                 : AVCHROMA_LOC_LEFT;
+        c.chroma = format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUVJ420P
+                       ? decoded.chroma_location
+                       : AVCHROMA_LOC_LEFT;
         break;
     case Family::Rgb:
     case Family::Grey:
@@ -90,39 +97,44 @@ PlanarFrames::PlanarFrames(int width, int height) : width_(width), height_(heigh
 const AVFrame *PlanarFrames::convert(const AVFrame *decoded) {
     const auto format = AVPixelFormat(decoded->format);
     const AVPixelFormat target = outputColour(*decoded).format;
-    const bool planar420 = format == target || (format == AV_PIX_FMT_YUVJ420P && target == AV_PIX_FMT_YUV420P);
-    if (planar420 && decoded->width == width_ && decoded->height == height_ && aligned(decoded)) return decoded;
+    const bool planar420 =
+        format == target || (format == AV_PIX_FMT_YUVJ420P && target == AV_PIX_FMT_YUV420P);
+    if (planar420 && decoded->width == width_ && decoded->height == height_ && aligned(decoded))
+        return decoded;
     if (frame_ && frame_->format != target) frame_.reset();
     if (!frame_) frame_ = allocPlanarFrame(width_, height_, target);
     makeWritable(frame_.get());
     if (planar420 && decoded->width == width_ && decoded->height == height_) {
-        if (av_frame_copy(frame_.get(), decoded) < 0) throw HostError("cannot copy a decoded picture");
+        if (av_frame_copy(frame_.get(), decoded) < 0)
+            throw HostError("cannot copy a decoded picture");
     } else {
         // An odd last column or row is cut off, not scaled away; only a
         // frame of another size (a stream that changes size) is scaled.
         const int srcW = (decoded->width & ~1) == width_ ? width_ : decoded->width;
         const int srcH = (decoded->height & ~1) == height_ ? height_ : decoded->height;
         sws_.reset(sws_getCachedContext(sws_.release(), srcW, srcH, format, width_, height_, target,
-                                        SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INP, nullptr, nullptr,
-                                        nullptr));
+                                        SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INP,
+                                        nullptr, nullptr, nullptr));
         if (!sws_) throw HostError("cannot convert the video's pixel format");
         if (configured_ != sws_.get()) {
             // The ranges and matrix the output is tagged with, whatever
             // swscale would assume from the pixel format.
             const PictureColour out = outputColour(*decoded);
             const Family family = familyOf(format);
-            const int srcFull = family == Family::Yuv ? fullRangeYuv(*decoded)
+            const int srcFull = family == Family::Yuv    ? fullRangeYuv(*decoded)
                                 : family == Family::Grey ? decoded->color_range != AVCOL_RANGE_MPEG
                                                          : 1;
             const int dstFull = out.range == AVCOL_RANGE_JPEG;
-            const int *srcTable = sws_getCoefficients(family == Family::Yuv ? swsMatrix(decoded->colorspace)
-                                                                            : swsMatrix(out.matrix));
-            const int *dstTable = sws_getCoefficients(swsMatrix(out.matrix == AVCOL_SPC_UNSPECIFIED
-                                                                    ? decoded->colorspace : out.matrix));
-            sws_setColorspaceDetails(sws_.get(), srcTable, srcFull, dstTable, dstFull, 0, 1 << 16, 1 << 16);
+            const int *srcTable = sws_getCoefficients(
+                family == Family::Yuv ? swsMatrix(decoded->colorspace) : swsMatrix(out.matrix));
+            const int *dstTable = sws_getCoefficients(
+                swsMatrix(out.matrix == AVCOL_SPC_UNSPECIFIED ? decoded->colorspace : out.matrix));
+            sws_setColorspaceDetails(sws_.get(), srcTable, srcFull, dstTable, dstFull, 0, 1 << 16,
+                                     1 << 16);
             configured_ = sws_.get();
         }
-        sws_scale(sws_.get(), decoded->data, decoded->linesize, 0, srcH, frame_->data, frame_->linesize);
+        sws_scale(sws_.get(), decoded->data, decoded->linesize, 0, srcH, frame_->data,
+                  frame_->linesize);
     }
     if (av_frame_copy_props(frame_.get(), decoded) < 0) throw HostError("out of memory");
     const PictureColour out = outputColour(*decoded);
@@ -134,8 +146,12 @@ const AVFrame *PlanarFrames::convert(const AVFrame *decoded) {
 
 Cropper::Cropper(int srcWidth, int srcHeight, int dstWidth, int dstHeight, bool fullRange, int bits)
     // 4:2:0 needs even sizes: an odd last column or row is left out.
-    : srcWidth_(srcWidth & ~1), srcHeight_(srcHeight & ~1), dstWidth_(dstWidth), dstHeight_(dstHeight),
-      fullRange_(fullRange), bits_(bits) {}
+    : srcWidth_(srcWidth & ~1),
+      srcHeight_(srcHeight & ~1),
+      dstWidth_(dstWidth),
+      dstHeight_(dstHeight),
+      fullRange_(fullRange),
+      bits_(bits) {}
 
 void Cropper::build(const ClipRect &rect) {
     graph_ = zimgxx::FilterGraph();

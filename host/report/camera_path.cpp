@@ -26,8 +26,8 @@ std::vector<ClipRect> readRects(std::int32_t first, std::size_t n) {
     return rects;
 }
 
-std::vector<ClipRect> unclampedRects(StabilizerParams block, std::int32_t smoothX, std::int32_t smoothY,
-                                     std::int32_t first, std::size_t n) {
+std::vector<ClipRect> unclampedRects(StabilizerParams block, std::int32_t smoothX,
+                                     std::int32_t smoothY, std::int32_t first, std::size_t n) {
     block.cropLimitLeft = kUnlimited;
     block.cropLimitRight = -kUnlimited;
     block.cropLimitTop = kUnlimited;
@@ -42,7 +42,8 @@ std::vector<ClipRect> unclampedRects(StabilizerParams block, std::int32_t smooth
 std::int32_t smoothTimeFor(float frameRate, std::int32_t frames) {
     if (!(frameRate > 0)) return 0;
     const double guess = frames / (static_cast<double>(frameRate) * 0.0005);
-    for (std::int64_t t = std::max<std::int64_t>(1, std::int64_t(guess) - 2); t <= std::int64_t(guess) + 3; ++t)
+    for (std::int64_t t = std::max<std::int64_t>(1, std::int64_t(guess) - 2);
+         t <= std::int64_t(guess) + 3; ++t)
         if (t <= INT32_MAX && halfWindowFrames(frameRate, static_cast<std::int32_t>(t)) == frames)
             return static_cast<std::int32_t>(t);
     return 0;
@@ -71,7 +72,8 @@ std::int32_t halfWindowFrames(float frameRate, std::int32_t smoothTimeMs) {
     return static_cast<std::int32_t>(h);
 }
 
-CameraPath readCameraPath(std::int32_t first, std::vector<std::int32_t> dx, std::vector<std::int32_t> dy) {
+CameraPath readCameraPath(std::int32_t first, std::vector<std::int32_t> dx,
+                          std::vector<std::int32_t> dy) {
     const std::size_t n = dx.size();
     CameraPath path;
     path.firstFrame = first;
@@ -93,8 +95,10 @@ CameraPath readCameraPath(std::int32_t first, std::vector<std::int32_t> dx, std:
             // correction = constant - left (and - top): differences suffice.
             const double stepX = r[n - 2].left - r[n - 1].left;
             const double stepY = r[n - 2].top - r[n - 1].top;
-            dx[n - 1] = static_cast<std::int32_t>(std::lround(averaging ? dx[n - 2] - 3.0 * stepX : -stepX));
-            dy[n - 1] = static_cast<std::int32_t>(std::lround(averaging ? dy[n - 2] - 3.0 * stepY : -stepY));
+            dx[n - 1] = static_cast<std::int32_t>(
+                std::lround(averaging ? dx[n - 2] - 3.0 * stepX : -stepX));
+            dy[n - 1] = static_cast<std::int32_t>(
+                std::lround(averaging ? dy[n - 2] - 3.0 * stepY : -stepY));
         }
     }
 
@@ -109,9 +113,13 @@ CameraPath readCameraPath(std::int32_t first, std::vector<std::int32_t> dx, std:
 
     StabilizerChangeParameter(own);  // back to the user's limits and smoothing
 
-    const double lowX = static_cast<double>(own.cropLimitRight - own.width), highX = own.cropLimitLeft;
-    const double lowY = static_cast<double>(own.cropLimitBottom - own.height), highY = own.cropLimitTop;
-    const auto clamp = [](double v, double lo, double hi) { return v < lo ? lo : (v > hi ? hi : v); };
+    const double lowX = static_cast<double>(own.cropLimitRight - own.width),
+                 highX = own.cropLimitLeft;
+    const double lowY = static_cast<double>(own.cropLimitBottom - own.height),
+                 highY = own.cropLimitTop;
+    const auto clamp = [](double v, double lo, double hi) {
+        return v < lo ? lo : (v > hi ? hi : v);
+    };
     double mx = 0.0, my = 0.0;
     path.dx = dx;
     path.dy = dy;
@@ -152,7 +160,8 @@ std::vector<Retuning> retune(std::int32_t first, const std::vector<std::int32_t>
 double seriesShake(const std::vector<double> &values, double frameRate) {
     const std::size_t n = values.size();
     if (n < 3) return 0.0;
-    const std::size_t k = std::max<std::size_t>(1, static_cast<std::size_t>(std::lround(frameRate * 0.25)));
+    const std::size_t k =
+        std::max<std::size_t>(1, static_cast<std::size_t>(std::lround(frameRate * 0.25)));
     double squares = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const std::size_t lo = i >= k ? i - k : 0, hi = std::min(n - 1, i + k);

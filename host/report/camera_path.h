@@ -13,12 +13,12 @@ namespace placidor::host {
 
 struct CameraPath {
     std::int32_t firstFrame = 0;
-    std::vector<std::int32_t> dx, dy;          // against the reference frame
-    std::vector<double> measuredX, measuredY;  // sum of dx, dy from the first frame
+    std::vector<std::int32_t> dx, dy;              // against the reference frame
+    std::vector<double> measuredX, measuredY;      // sum of dx, dy from the first frame
     std::vector<double> correctionX, correctionY;  // unclamped, smoothed - measured
     std::vector<double> deliveredX, deliveredY;    // measured + clamped correction
-    std::vector<bool> clampedX, clampedY;      // the crop limit cut the correction
-    std::vector<ClipRect> rects;               // as the engine delivers them
+    std::vector<bool> clampedX, clampedY;          // the crop limit cut the correction
+    std::vector<ClipRect> rects;                   // as the engine delivers them
     std::int32_t maxClipError = 0;
 };
 
@@ -26,7 +26,8 @@ struct CameraPath {
 // `dx`/`dy` hold the displacements the fetch callback was told (prevDx,
 // prevDy) for all frames but the last, whose value is recovered here from
 // a re-correction. The engine is left with its own parameters again.
-CameraPath readCameraPath(std::int32_t first, std::vector<std::int32_t> dx, std::vector<std::int32_t> dy);
+CameraPath readCameraPath(std::int32_t first, std::vector<std::int32_t> dx,
+                          std::vector<std::int32_t> dy);
 
 struct Retuning {
     std::int32_t smoothTimeMs;

@@ -32,7 +32,8 @@ struct Point {
 };
 
 // A smooth random texture in 0..1: value noise at a few scales.
-std::vector<float> texture(int w, int h, std::uint32_t seed, std::vector<int> spacings = {24, 9, 4}) {
+std::vector<float> texture(int w, int h, std::uint32_t seed,
+                           std::vector<int> spacings = {24, 9, 4}) {
     std::vector<float> t(std::size_t(w) * h, 0.0f);
     std::mt19937 rng(seed);
     std::uniform_real_distribution<float> u(0.0f, 1.0f);
@@ -72,7 +73,8 @@ std::vector<Point> handheld(int frames, std::uint32_t seed, int jitter = 4) {
     std::uniform_int_distribution<int> j(-jitter, jitter);
     std::vector<Point> p;
     for (int n = 0; n < frames; ++n)
-        p.push_back({int(std::lround(12 * std::sin(n / 17.0))) + j(rng), int(std::lround(8 * std::sin(n / 23.0))) + j(rng)});
+        p.push_back({int(std::lround(12 * std::sin(n / 17.0))) + j(rng),
+                     int(std::lround(8 * std::sin(n / 23.0))) + j(rng)});
     return p;
 }
 
@@ -109,7 +111,8 @@ PathError compare(const Analysis &a, const std::vector<Point> &truth) {
         ex[i] = mx[i] + (truth[i].x - truth[0].x);
         ey[i] = my[i] + (truth[i].y - truth[0].y);
         if (i > 0)
-            e.worstStep = std::max({e.worstStep, std::fabs(ex[i] - ex[i - 1]), std::fabs(ey[i] - ey[i - 1])});
+            e.worstStep =
+                std::max({e.worstStep, std::fabs(ex[i] - ex[i - 1]), std::fabs(ey[i] - ey[i - 1])});
     }
     double squares = 0;
     const auto hx = highFrequency(ex), hy = highFrequency(ey);
@@ -122,8 +125,9 @@ class GeneratedClips : public ::testing::Test {
 protected:
     void SetUp() override {
         dir_ = fs::path(::testing::TempDir()) /
-               ("placidor_analysis_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
-                "_" + std::to_string(getpid()));
+               ("placidor_analysis_" +
+                std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "_" +
+                std::to_string(getpid()));
         fs::create_directories(dir_);
     }
     void TearDown() override {
@@ -137,7 +141,8 @@ protected:
         double shakeBefore = 0, keptBefore = 0, shakeAfter = 0, keptAfter = 0;
         Framing chosen;
     };
-    Analysis analyseClip(const Clip &clip, const Options &options, const std::string &name, Framed *framed = nullptr) {
+    Analysis analyseClip(const Clip &clip, const Options &options, const std::string &name,
+                         Framed *framed = nullptr) {
         const fs::path file = dir_ / (name + ".y4m");
         if (!fs::exists(file)) writeY4m(file, clip);
         Progress quiet(false, "");
@@ -175,11 +180,13 @@ protected:
         Framed f;
         const Analysis a = analyseClip(clip, o, name, &f);
         const PathError e = compare(a, clip.path);
-        std::printf("%-9s prefilter %-3s: path error %.3f px RMS, worst step %.0f px; shake left %.3f px keeping %.1f%%"
-                    " at 1000 ms; chosen %d ms%s: %.3f px keeping %.1f%%\n",
-                    name.c_str(), prefilter ? "on" : "off", e.highFrequencyRms, e.worstStep, f.shakeBefore,
-                    100 * f.keptBefore, f.chosen.smoothX, f.chosen.limitX > 0 ? " held" : "", f.shakeAfter,
-                    100 * f.keptAfter);
+        std::printf(
+            "%-9s prefilter %-3s: path error %.3f px RMS, worst step %.0f px; shake left %.3f px "
+            "keeping %.1f%%"
+            " at 1000 ms; chosen %d ms%s: %.3f px keeping %.1f%%\n",
+            name.c_str(), prefilter ? "on" : "off", e.highFrequencyRms, e.worstStep, f.shakeBefore,
+            100 * f.keptBefore, f.chosen.smoothX, f.chosen.limitX > 0 ? " held" : "", f.shakeAfter,
+            100 * f.keptAfter);
         EXPECT_GE(f.keptAfter, o.keepTarget - 1e-9);
         EXPECT_TRUE(f.chosen.metTarget);
         return e;
@@ -197,7 +204,8 @@ struct Scene {
     }
 };
 
-Scene sceneFor(const Clip &c, int margin, std::uint32_t seed, std::vector<int> spacings = {24, 9, 4}) {
+Scene sceneFor(const Clip &c, int margin, std::uint32_t seed,
+               std::vector<int> spacings = {24, 9, 4}) {
     Scene s{c.width + 2 * margin, c.height + 2 * margin, margin, {}};
     s.detail = texture(s.width, s.height, seed, spacings);
     return s;
@@ -205,23 +213,29 @@ Scene sceneFor(const Clip &c, int margin, std::uint32_t seed, std::vector<int> s
 
 constexpr double kPathBound = 0.5, kStepBound = 2.0;
 
-bool withinBounds(const PathError &e) { return e.highFrequencyRms < kPathBound && e.worstStep <= kStepBound; }
+bool withinBounds(const PathError &e) {
+    return e.highFrequencyRms < kPathBound && e.worstStep <= kStepBound;
+}
 
 std::string describe(const PathError &e) {
-    return std::to_string(e.highFrequencyRms) + " px RMS, worst step " + std::to_string(e.worstStep) + " px";
+    return std::to_string(e.highFrequencyRms) + " px RMS, worst step " +
+           std::to_string(e.worstStep) + " px";
 }
 
 // Grey levels of a textured scene, as a camera with sensor noise films it.
-Clip texturedClip(int frames, std::uint32_t seed, double contrast, double noiseLevel, int jitter = 4) {
+Clip texturedClip(int frames, std::uint32_t seed, double contrast, double noiseLevel,
+                  int jitter = 4) {
     Clip c;
     c.path = handheld(frames, seed, jitter);
     auto s = std::make_shared<Scene>(sceneFor(c, 40, seed + 1));
     auto noise = std::make_shared<std::mt19937>(seed + 2);
-    c.frame = [s, c = std::make_shared<Clip>(c), noise, contrast, noiseLevel](int, Point at, std::vector<std::uint8_t> &luma) {
+    c.frame = [s, c = std::make_shared<Clip>(c), noise, contrast, noiseLevel](
+                  int, Point at, std::vector<std::uint8_t> &luma) {
         std::normal_distribution<double> grain(0.0, noiseLevel);
         for (int y = 0; y < c->height; ++y)
             for (int x = 0; x < c->width; ++x)
-                luma[std::size_t(y) * c->width + x] = level(128 + contrast * (s->at(at, x, y) - 0.5) + grain(*noise));
+                luma[std::size_t(y) * c->width + x] =
+                    level(128 + contrast * (s->at(at, x, y) - 0.5) + grain(*noise));
     };
     return c;
 }
@@ -239,7 +253,8 @@ TEST_F(GeneratedClips, DarkNoisyForegroundUnderABrightFlatSky) {
             for (int x = 0; x < c.width; ++x) {
                 // The horizon is part of the scene: it moves with the picture.
                 const bool sky = y + at.y < c.height * 2 / 5;
-                const double v = sky ? 228 + faint(*noise) : 12 + 35 * s.at(at, x, y) + grain(*noise);
+                const double v =
+                    sky ? 228 + faint(*noise) : 12 + 35 * s.at(at, x, y) + grain(*noise);
                 luma[std::size_t(y) * c.width + x] = level(v + flicker);
             }
     };
@@ -262,7 +277,8 @@ TEST_F(GeneratedClips, ExposureDriftingAcrossFrames) {
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x) {
                 std::uint8_t &v = luma[std::size_t(y) * w + x];
-                v = level((v - 128) * gain + 128 + offset + side * (double(x) / w + double(y) / h - 1));
+                v = level((v - 128) * gain + 128 + offset +
+                          side * (double(x) / w + double(y) / h - 1));
             }
     };
     const PathError on = measure(c, true, "exposure");
@@ -283,7 +299,8 @@ TEST_F(GeneratedClips, MotionBlur) {
     auto s = std::make_shared<Scene>(sceneFor(c, 50, 42));
     auto path = std::make_shared<std::vector<Point>>(c.path);
     auto noise = std::make_shared<std::mt19937>(43);
-    c.frame = [s, path, noise, w = c.width, h = c.height](int n, Point at, std::vector<std::uint8_t> &luma) {
+    c.frame = [s, path, noise, w = c.width, h = c.height](int n, Point at,
+                                                          std::vector<std::uint8_t> &luma) {
         // The shutter is open while the camera travels half a step either
         // side of the frame's point: the scene averaged along that stretch.
         const Point from = n > 0 ? (*path)[std::size_t(n - 1)] : at;
@@ -294,10 +311,12 @@ TEST_F(GeneratedClips, MotionBlur) {
                 double sum = 0;
                 for (int t = 0; t < taps; ++t) {
                     const double u = taps > 1 ? double(t) / (taps - 1) - 0.5 : 0.0;
-                    const Point p{at.x + int(std::lround((at.x - from.x) * u)), at.y + int(std::lround((at.y - from.y) * u))};
+                    const Point p{at.x + int(std::lround((at.x - from.x) * u)),
+                                  at.y + int(std::lround((at.y - from.y) * u))};
                     sum += s->at(p, x, y);
                 }
-                luma[std::size_t(y) * w + x] = level(128 + 120 * (sum / taps - 0.5) + grain(*noise));
+                luma[std::size_t(y) * w + x] =
+                    level(128 + 120 * (sum / taps - 0.5) + grain(*noise));
             }
     };
     const PathError on = measure(c, true, "blur");
@@ -322,14 +341,17 @@ TEST_F(GeneratedClips, TenFramesASecondWithStepsOfAFifthOfTheWidth) {
     for (const Point &p : c.path) lo = std::min({lo, p.x, p.y}), hi = std::max({hi, p.x, p.y});
     auto s = std::make_shared<Scene>(sceneFor(c, std::max(-lo, hi) + 2, 52));
     auto noise = std::make_shared<std::mt19937>(53);
-    c.frame = [s, noise, w = c.width, h = c.height](int, Point at, std::vector<std::uint8_t> &luma) {
+    c.frame = [s, noise, w = c.width, h = c.height](int, Point at,
+                                                    std::vector<std::uint8_t> &luma) {
         std::normal_distribution<double> grain(0.0, 2.0);
         for (int yy = 0; yy < h; ++yy)
             for (int xx = 0; xx < w; ++xx)
-                luma[std::size_t(yy) * w + xx] = level(128 + 50 * (s->at(at, xx, yy) - 0.5) + grain(*noise));
+                luma[std::size_t(yy) * w + xx] =
+                    level(128 + 50 * (s->at(at, xx, yy) - 0.5) + grain(*noise));
     };
     double largest = 0;
-    for (std::size_t i = 1; i < c.path.size(); ++i) largest = std::max(largest, double(std::abs(c.path[i].x - c.path[i - 1].x)));
+    for (std::size_t i = 1; i < c.path.size(); ++i)
+        largest = std::max(largest, double(std::abs(c.path[i].x - c.path[i - 1].x)));
     ASSERT_GE(largest, 65);
 
     Options o;

@@ -52,7 +52,8 @@ protected:
 
     std::vector<ClipRect> engineRects(std::int32_t first) const {
         std::vector<ClipRect> rects(kFrames);
-        for (std::int32_t i = 0; i < kFrames; ++i) EXPECT_EQ(StabilizerGetClipRect(first + i, &rects[i]), NoError);
+        for (std::int32_t i = 0; i < kFrames; ++i)
+            EXPECT_EQ(StabilizerGetClipRect(first + i, &rects[i]), NoError);
         return rects;
     }
 
@@ -83,8 +84,10 @@ TEST_F(AnalysedClip, DeliveredCorrectionsReproduceTheEngineRectangles) {
     const auto rects = engineRects(0);
     bool anyClamped = false;
     for (std::size_t i = 0; i < rects.size(); ++i) {
-        const double cx = path.deliveredX[i] - path.measuredX[i], cy = path.deliveredY[i] - path.measuredY[i];
-        const double c0x = path.deliveredX[0] - path.measuredX[0], c0y = path.deliveredY[0] - path.measuredY[0];
+        const double cx = path.deliveredX[i] - path.measuredX[i],
+                     cy = path.deliveredY[i] - path.measuredY[i];
+        const double c0x = path.deliveredX[0] - path.measuredX[0],
+                     c0y = path.deliveredY[0] - path.measuredY[0];
         // Every rectangle sits at a constant minus its frame's correction.
         EXPECT_NEAR(rects[0].left - rects[i].left, cx - c0x, 1e-9) << "frame " << i;
         EXPECT_NEAR(rects[0].top - rects[i].top, cy - c0y, 1e-9) << "frame " << i;

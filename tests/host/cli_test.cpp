@@ -66,8 +66,10 @@ protected:
         posix_spawn_file_actions_init(&actions);
         outFile_ = at(tag + ".out");
         errFile_ = at(tag + ".err");
-        posix_spawn_file_actions_addopen(&actions, 1, outFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, errFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 1, outFile_.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, errFile_.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
         pid_t pid = -1;
         const int rc = posix_spawn(&pid, all[0].c_str(), &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
@@ -88,9 +90,11 @@ protected:
     Result run(const std::vector<std::string> &args) { return finish(start(args)); }
 
     // Writes the demo clip and its camera path.
-    fs::path demo(const std::string &name, const std::string &size = "192x144", const std::string &seconds = "2.4") {
-        const Result r = run({"--make-demo", at(name).string(), "--demo-size", size, "--demo-seconds", seconds,
-                           "--demo-shake", "5", "--demo-path", at(name + ".path.csv").string(), "-q"});
+    fs::path demo(const std::string &name, const std::string &size = "192x144",
+                  const std::string &seconds = "2.4") {
+        const Result r =
+            run({"--make-demo", at(name).string(), "--demo-size", size, "--demo-seconds", seconds,
+                 "--demo-shake", "5", "--demo-path", at(name + ".path.csv").string(), "-q"});
         EXPECT_EQ(r.status, 0) << r.err;
         return at(name);
     }
@@ -126,9 +130,11 @@ struct StreamFacts {
 
 // Streams in file order, packets counted, video frames decoded.
 std::vector<StreamFacts> probe(const fs::path &file) {
-    const std::string text = capture("ffprobe -v error -count_packets -count_frames -show_entries "
-                                     "stream=codec_type,nb_read_packets,nb_read_frames,width,height -of "
-                                     "default=nw=0 '" + file.string() + "'");
+    const std::string text = capture(
+        "ffprobe -v error -count_packets -count_frames -show_entries "
+        "stream=codec_type,nb_read_packets,nb_read_frames,width,height -of "
+        "default=nw=0 '" +
+        file.string() + "'");
     std::vector<StreamFacts> streams;
     std::istringstream in(text);
     std::string line;
@@ -150,7 +156,8 @@ std::vector<StreamFacts> probe(const fs::path &file) {
 
 double measuredShake(Cli &cli, const fs::path &file) {
     (void)cli;
-    const std::string text = capture("'" PLACIDOR_CLI_PATH "' --measure '" + file.string() + "' -q");
+    const std::string text =
+        capture("'" PLACIDOR_CLI_PATH "' --measure '" + file.string() + "' -q");
     std::smatch m;
     static const std::regex pattern("shake ([0-9.]+) px RMS");
     if (!std::regex_search(text, m, pattern)) {
@@ -170,9 +177,9 @@ std::vector<std::string> lines(const std::string &text) {
 TEST_F(Cli, StabilisesTheDemoKeepingItsFramesAndAudio) {
     const fs::path input = demo("shaky.mp4");
     const fs::path output = at("steady.mp4");
-    const Result r = run({input.string(), output.string(), "--rects", at("rects.csv").string(), "--plot",
-                       at("path.svg").string(), "--retune", "500,1000,2000", "--progress",
-                       at("progress.txt").string(), "--preset", "veryfast"});
+    const Result r = run({input.string(), output.string(), "--rects", at("rects.csv").string(),
+                          "--plot", at("path.svg").string(), "--retune", "500,1000,2000",
+                          "--progress", at("progress.txt").string(), "--preset", "veryfast"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("wrote"), std::string::npos);
     EXPECT_TRUE(leftovers().empty());
@@ -216,7 +223,9 @@ TEST_F(Cli, StabilisesTheDemoKeepingItsFramesAndAudio) {
     const std::string svg = slurp(at("path.svg"));
     EXPECT_EQ(svg.rfind("<svg", 0), 0u);
     std::size_t polylines = 0;
-    for (std::size_t p = svg.find("<polyline"); p != std::string::npos; p = svg.find("<polyline", p + 1)) ++polylines;
+    for (std::size_t p = svg.find("<polyline"); p != std::string::npos;
+         p = svg.find("<polyline", p + 1))
+        ++polylines;
     EXPECT_EQ(polylines, 6u);  // measured, smoothed, delivered on two axes
 
     const auto retune = lines(r.out);
@@ -240,8 +249,8 @@ TEST_F(Cli, StabilisesTheDemoKeepingItsFramesAndAudio) {
 TEST_F(Cli, KeepsTheCropSizeAndWritesASideBySideComparison) {
     const fs::path input = demo("shaky.mp4");
     const Result r = run({input.string(), at("crop.mkv").string(), "--keep-crop-size", "--compare",
-                       at("compare.mp4").string(), "--rects", at("rects.json").string(), "-q", "--preset",
-                       "ultrafast"});
+                          at("compare.mp4").string(), "--rects", at("rects.json").string(), "-q",
+                          "--preset", "ultrafast"});
     ASSERT_EQ(r.status, 0) << r.err;
     const auto out = probe(at("crop.mkv")), compare = probe(at("compare.mp4"));
     ASSERT_EQ(out.size(), 2u);
@@ -264,7 +273,7 @@ TEST_F(Cli, KeepsTheCropSizeAndWritesASideBySideComparison) {
 TEST_F(Cli, FrameRangeAnalysesPartButRendersEveryFrame) {
     const fs::path input = demo("shaky.mp4");
     const Result r = run({input.string(), at("part.mp4").string(), "--frames", "10:30", "--rects",
-                       at("rects.csv").string(), "-q", "--preset", "ultrafast"});
+                          at("rects.csv").string(), "-q", "--preset", "ultrafast"});
     ASSERT_EQ(r.status, 0) << r.err;
     const auto rows = lines(slurp(at("rects.csv")));
     ASSERT_EQ(rows.size(), 22u);
@@ -322,7 +331,7 @@ TEST_F(Cli, UnreadableInputAndInputWithoutVideoFail) {
 TEST_F(Cli, UnwritableOutputFailsBeforeTheAnalysis) {
     const fs::path input = demo("shaky.mp4");
     const Result r = run({input.string(), at("no/such/dir/out.mp4").string(), "--progress",
-                       at("progress.txt").string()});
+                          at("progress.txt").string()});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("cannot write"), std::string::npos) << r.err;
     EXPECT_EQ(slurp(at("progress.txt")).find("pass=analyse"), std::string::npos);
@@ -382,12 +391,14 @@ bool waitForAnalysis(const fs::path &progress) {
 
 // A clip large enough, and a search wide enough, that the analysis lasts
 // well beyond the moment the interrupt arrives.
-const std::vector<std::string> kSlowAnalysis = {"--search-range", "100", "--preset", "ultrafast", "-q"};
+const std::vector<std::string> kSlowAnalysis = {"--search-range", "100", "--preset", "ultrafast",
+                                                "-q"};
 
 TEST_F(Cli, InterruptDuringTheAnalysisRendersTheAnalysedPart) {
     const fs::path input = demo("big.mp4", "640x480", "6");
-    std::vector<std::string> args = {input.string(), at("out.mp4").string(), "--progress",
-                                     at("progress.txt").string(), "--rects", at("rects.csv").string()};
+    std::vector<std::string> args = {input.string(), at("out.mp4").string(),
+                                     "--progress",   at("progress.txt").string(),
+                                     "--rects",      at("rects.csv").string()};
     args.insert(args.end(), kSlowAnalysis.begin(), kSlowAnalysis.end());
     const pid_t pid = start(args);
     ASSERT_TRUE(waitForAnalysis(at("progress.txt")));
@@ -424,18 +435,23 @@ namespace {
 
 // Runs the ffmpeg command line (quietly, replacing files) in the test's folder.
 int ffmpeg(Cli &, const fs::path &dir, const std::string &args) {
-    return std::system(("cd '" + dir.string() + "' && ffmpeg -nostdin -v error -y " + args + " </dev/null").c_str());
+    return std::system(
+        ("cd '" + dir.string() + "' && ffmpeg -nostdin -v error -y " + args + " </dev/null")
+            .c_str());
 }
 
 // One ffprobe value: `entries` names it, e.g. "format=start_time".
-std::string probeValue(const fs::path &file, const std::string &entries, const std::string &select = "") {
-    std::string text = capture("ffprobe -v error " + (select.empty() ? "" : "-select_streams " + select + " ") +
-                               "-show_entries " + entries + " -of default=nw=1:nk=1 '" + file.string() + "'");
+std::string probeValue(const fs::path &file, const std::string &entries,
+                       const std::string &select = "") {
+    std::string text =
+        capture("ffprobe -v error " + (select.empty() ? "" : "-select_streams " + select + " ") +
+                "-show_entries " + entries + " -of default=nw=1:nk=1 '" + file.string() + "'");
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     return text;
 }
 
-double probeNumber(const fs::path &file, const std::string &entries, const std::string &select = "") {
+double probeNumber(const fs::path &file, const std::string &entries,
+                   const std::string &select = "") {
     const std::string v = probeValue(file, entries, select);
     try {
         return std::stod(v);
@@ -449,8 +465,10 @@ class CliFiles : public Cli {
 protected:
     int ff(const std::string &args) { return ffmpeg(*this, dir_, args); }
     // A quick stabilisation of `in` into `out` with extra arguments.
-    Result stabilise(const std::string &in, const std::string &out, std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {at(in).string(), at(out).string(), "-q", "-y", "--preset", "ultrafast"};
+    Result stabilise(const std::string &in, const std::string &out,
+                     std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {at(in).string(), at(out).string(), "-q", "-y",
+                                         "--preset",      "ultrafast"};
         args.insert(args.end(), extra.begin(), extra.end());
         return run(args);
     }
@@ -462,8 +480,9 @@ protected:
 // the output starts and lasts as a stream copy with ffmpeg would, whatever
 // the input's first timestamp (MPEG-TS starts at 1.4 s, or anywhere).
 TEST_F(CliFiles, OutputStartsWhereAStreamCopyStarts) {
-    const std::string sources = "-f lavfi -i testsrc2=size=128x96:rate=25 -f lavfi -i sine=f=440:sample_rate=48000 "
-                                "-t 2 -c:v libx264 -preset ultrafast -c:a mp2 -f mpegts ";
+    const std::string sources =
+        "-f lavfi -i testsrc2=size=128x96:rate=25 -f lavfi -i sine=f=440:sample_rate=48000 "
+        "-t 2 -c:v libx264 -preset ultrafast -c:a mp2 -f mpegts ";
     ASSERT_EQ(ff(sources + "plain.ts"), 0);
     ASSERT_EQ(ff(sources + "-output_ts_offset 1000 late.ts"), 0);
     for (const std::string in : {"plain.ts", "late.ts"})
@@ -472,13 +491,17 @@ TEST_F(CliFiles, OutputStartsWhereAStreamCopyStarts) {
             const Result r = stabilise(in, out);
             ASSERT_EQ(r.status, 0) << r.err;
             ASSERT_EQ(ff("-i " + in + " -map 0 -c copy " + copy), 0);
-            EXPECT_NEAR(probeNumber(at(out), "format=start_time"), probeNumber(at(copy), "format=start_time"), 0.02)
+            EXPECT_NEAR(probeNumber(at(out), "format=start_time"),
+                        probeNumber(at(copy), "format=start_time"), 0.02)
                 << out;
-            EXPECT_NEAR(probeNumber(at(out), "format=duration"), probeNumber(at(copy), "format=duration"), 0.05)
+            EXPECT_NEAR(probeNumber(at(out), "format=duration"),
+                        probeNumber(at(copy), "format=duration"), 0.05)
                 << out;
             // Audio and video stay as far apart as they were.
-            EXPECT_NEAR(probeNumber(at(out), "stream=start_time", "v") - probeNumber(at(out), "stream=start_time", "a"),
-                        probeNumber(at(copy), "stream=start_time", "v") - probeNumber(at(copy), "stream=start_time", "a"),
+            EXPECT_NEAR(probeNumber(at(out), "stream=start_time", "v") -
+                            probeNumber(at(out), "stream=start_time", "a"),
+                        probeNumber(at(copy), "stream=start_time", "v") -
+                            probeNumber(at(copy), "stream=start_time", "a"),
                         0.002)
                 << out;
         }
@@ -487,14 +510,18 @@ TEST_F(CliFiles, OutputStartsWhereAStreamCopyStarts) {
 // The last frame lasts one frame: containers that count frames (AVI) hold
 // exactly the input's frames, and MP4/MOV keep the average rate.
 TEST_F(CliFiles, EveryContainerHoldsTheFramesAtTheirRate) {
-    ASSERT_EQ(ff("-f lavfi -i testsrc2=size=128x96:rate=30 -t 2 -c:v libx264 -preset ultrafast -bf 2 in.mp4"), 0);
+    ASSERT_EQ(ff("-f lavfi -i testsrc2=size=128x96:rate=30 -t 2 -c:v libx264 -preset ultrafast -bf "
+                 "2 in.mp4"),
+              0);
     for (const std::string out : {"out.mp4", "out.mov", "out.avi", "out.mkv"}) {
         // The medium preset's B-frames put the last packet before the last picture.
         const Result r = stabilise("in.mp4", out, {"--preset", "medium"});
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(probeValue(at(out), "stream=avg_frame_rate", "v"), "30/1") << out;
-        EXPECT_EQ(capture("ffprobe -v error -count_frames -select_streams v -show_entries stream=nb_read_frames "
-                          "-of default=nw=1:nk=1 '" + at(out).string() + "'"),
+        EXPECT_EQ(capture("ffprobe -v error -count_frames -select_streams v -show_entries "
+                          "stream=nb_read_frames "
+                          "-of default=nw=1:nk=1 '" +
+                          at(out).string() + "'"),
                   "60\n")
             << out;
         EXPECT_NEAR(probeNumber(at(out), "format=duration"), 2.0, 0.001) << out;
@@ -509,7 +536,9 @@ TEST_F(CliFiles, EveryContainerHoldsTheFramesAtTheirRate) {
 TEST_F(CliFiles, OddSizesAreCroppedNotRescaled) {
     // A still picture: the framing stays put, so the output is the input
     // minus its last column and row.
-    ASSERT_EQ(ff("-f lavfi -i testsrc=size=161x121:rate=25,trim=end_frame=1,loop=24:1 -c:v ffv1 still.mkv"), 0);
+    ASSERT_EQ(ff("-f lavfi -i testsrc=size=161x121:rate=25,trim=end_frame=1,loop=24:1 -c:v ffv1 "
+                 "still.mkv"),
+              0);
     const Result r = stabilise("still.mkv", "out.mkv", {"--crf", "0"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(probeValue(at("out.mkv"), "stream=width,height", "v"), "160\n120");
@@ -518,28 +547,33 @@ TEST_F(CliFiles, OddSizesAreCroppedNotRescaled) {
                                      at("ref.mkv").string() + "' -lavfi psnr -f null - 2>&1");
     std::smatch m;
     ASSERT_TRUE(std::regex_search(psnr, m, std::regex("average:([0-9.]+|inf)"))) << psnr;
-    EXPECT_TRUE(m[1] == "inf" || std::stod(m[1]) > 30.0) << "PSNR against the cropped input: " << m[1];
+    EXPECT_TRUE(m[1] == "inf" || std::stod(m[1]) > 30.0)
+        << "PSNR against the cropped input: " << m[1];
 }
 
 // The colour tags describe the pixels written: decoded to RGB by ffmpeg,
 // which honours the tags, the output shows the input's colour.
 TEST_F(CliFiles, ColourTagsDescribeThePixelsWritten) {
     const std::vector<std::pair<std::string, std::string>> sources = {
-        {"full422.mp4", "-c:v libx264 -pix_fmt yuvj422p"},        // webcam-style full range 4:2:2
+        {"full422.mp4", "-c:v libx264 -pix_fmt yuvj422p"},  // webcam-style full range 4:2:2
         {"full444.mkv", "-c:v libx264 -pix_fmt yuv444p -color_range pc"},
-        {"rgb.mkv", "-c:v png"},                                   // RGB
-        {"grey.mkv", "-c:v ffv1 -pix_fmt gray"},                   // grey
+        {"rgb.mkv", "-c:v png"},                  // RGB
+        {"grey.mkv", "-c:v ffv1 -pix_fmt gray"},  // grey
         {"limited.mp4", "-c:v libx264 -pix_fmt yuv420p"},
     };
     const auto centre = [&](const std::string &file) {
-        const std::string raw = capture("ffmpeg -nostdin -v error -i '" + at(file).string() +
-                                        "' -frames:v 1 -vf crop=2:2:63:47 -f rawvideo -pix_fmt rgb24 -");
-        return raw.size() >= 3 ? std::vector<int>{std::uint8_t(raw[0]), std::uint8_t(raw[1]), std::uint8_t(raw[2])}
+        const std::string raw =
+            capture("ffmpeg -nostdin -v error -i '" + at(file).string() +
+                    "' -frames:v 1 -vf crop=2:2:63:47 -f rawvideo -pix_fmt rgb24 -");
+        return raw.size() >= 3 ? std::vector<int>{std::uint8_t(raw[0]), std::uint8_t(raw[1]),
+                                                  std::uint8_t(raw[2])}
                                : std::vector<int>{};
     };
     for (const auto &[file, codec] : sources) {
         const std::string colour = file == "grey.mkv" ? "0xF0F0F0" : "0xF01040";
-        ASSERT_EQ(ff("-f lavfi -i color=c=" + colour + ":size=128x96:rate=25 -t 1 " + codec + " " + file), 0);
+        ASSERT_EQ(
+            ff("-f lavfi -i color=c=" + colour + ":size=128x96:rate=25 -t 1 " + codec + " " + file),
+            0);
         const Result r = stabilise(file, "out_" + file);
         ASSERT_EQ(r.status, 0) << file << ": " << r.err;
         const auto in = centre(file), out = centre("out_" + file);
@@ -557,19 +591,26 @@ TEST_F(CliFiles, StreamsChaptersAndAttachmentsAreCarriedOrRefused) {
     {
         std::ofstream(at("s.srt")) << "1\n00:00:00,000 --> 00:00:01,000\nHello\n";
         std::ofstream(at("font.ttf")) << "not really a font";
-        std::ofstream(at("chapters.txt")) << ";FFMETADATA1\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1000\ntitle=One\n"
-                                             "[CHAPTER]\nTIMEBASE=1/1000\nSTART=1000\nEND=2000\ntitle=Two\n";
+        std::ofstream(at("chapters.txt"))
+            << ";FFMETADATA1\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1000\ntitle=One\n"
+               "[CHAPTER]\nTIMEBASE=1/1000\nSTART=1000\nEND=2000\ntitle=Two\n";
     }
-    ASSERT_EQ(ff("-f lavfi -i testsrc2=size=128x96:rate=25 -f lavfi -i sine=sample_rate=44100 -i s.srt "
-                 "-i chapters.txt -map 0 -map 1 -map 2 -map_chapters 3 -t 2 -c:v libx264 -preset ultrafast "
-                 "-c:a flac -c:s srt -attach font.ttf -metadata:s:t mimetype=application/x-truetype-font rich.mkv"),
-              0);
-    const auto kinds = [&](const std::string &file) { return probeValue(at(file), "stream=codec_name"); };
+    ASSERT_EQ(
+        ff("-f lavfi -i testsrc2=size=128x96:rate=25 -f lavfi -i sine=sample_rate=44100 -i s.srt "
+           "-i chapters.txt -map 0 -map 1 -map 2 -map_chapters 3 -t 2 -c:v libx264 -preset "
+           "ultrafast "
+           "-c:a flac -c:s srt -attach font.ttf -metadata:s:t mimetype=application/x-truetype-font "
+           "rich.mkv"),
+        0);
+    const auto kinds = [&](const std::string &file) {
+        return probeValue(at(file), "stream=codec_name");
+    };
 
     Result r = stabilise("rich.mkv", "all.mkv");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(kinds("all.mkv"), "h264\nflac\nsubrip\nttf");
-    EXPECT_EQ(probeValue(at("all.mkv"), "chapter=id").size(), probeValue(at("rich.mkv"), "chapter=id").size());
+    EXPECT_EQ(probeValue(at("all.mkv"), "chapter=id").size(),
+              probeValue(at("rich.mkv"), "chapter=id").size());
     EXPECT_NE(probeValue(at("all.mkv"), "chapter_tags=title").find("Two"), std::string::npos);
     EXPECT_EQ(probeValue(at("all.mkv"), "stream_tags=filename", "t"), "font.ttf");
 
@@ -601,10 +642,12 @@ TEST_F(CliFiles, StreamsChaptersAndAttachmentsAreCarriedOrRefused) {
 
     // Cover art and a second video stream are copied as they are.
     ASSERT_EQ(ff("-f lavfi -i color=c=red:size=64x64 -frames:v 1 cover.png"), 0);
-    ASSERT_EQ(ff("-f lavfi -i testsrc2=size=128x96:rate=25 -f lavfi -i testsrc=size=80x60:rate=10 -i cover.png "
-                 "-map 0 -map 1 -map 2 -t 2 -c:v:0 libx264 -c:v:1 libx264 -preset ultrafast -c:v:2 png "
-                 "-disposition:v:2 attached_pic extra.mp4"),
-              0);
+    ASSERT_EQ(
+        ff("-f lavfi -i testsrc2=size=128x96:rate=25 -f lavfi -i testsrc=size=80x60:rate=10 -i "
+           "cover.png "
+           "-map 0 -map 1 -map 2 -t 2 -c:v:0 libx264 -c:v:1 libx264 -preset ultrafast -c:v:2 png "
+           "-disposition:v:2 attached_pic extra.mp4"),
+        0);
     r = stabilise("extra.mp4", "extra_out.mp4");
     ASSERT_EQ(r.status, 0) << r.err;
     const auto in = probe(at("extra.mp4")), out = probe(at("extra_out.mp4"));
@@ -617,7 +660,9 @@ TEST_F(CliFiles, StreamsChaptersAndAttachmentsAreCarriedOrRefused) {
 // A phone's rotation flag stays with the video where the container keeps
 // it, and Matroska, which cannot, is refused rather than played sideways.
 TEST_F(CliFiles, RotationIsKeptOrRefused) {
-    ASSERT_EQ(ff("-f lavfi -i testsrc2=size=128x96:rate=25 -t 1 -c:v libx264 -preset ultrafast plain.mp4"), 0);
+    ASSERT_EQ(ff("-f lavfi -i testsrc2=size=128x96:rate=25 -t 1 -c:v libx264 -preset ultrafast "
+                 "plain.mp4"),
+              0);
     ASSERT_EQ(ff("-i plain.mp4 -c copy -metadata:s:v rotate=90 phone.mp4"), 0);
     const std::string rotation = probeValue(at("phone.mp4"), "stream_side_data=rotation", "v");
     ASSERT_EQ(std::abs(std::stoi(rotation)), 90);
@@ -635,16 +680,19 @@ TEST_F(CliFiles, RotationIsKeptOrRefused) {
 // Muxers that write files of their own (playlists, segments, images) and
 // containers without H.264 video are refused at once, writing nothing.
 TEST_F(CliFiles, OutputsThatCannotBeOneVideoFileAreRefused) {
-    ASSERT_EQ(ff("-f lavfi -i testsrc2=size=128x96:rate=25 -t 0.2 -c:v libx264 -preset ultrafast in.mp4"), 0);
-    for (const std::string out : {"out.m3u8", "out.mpd", "out.png", "out_%03d.png", "out.wav", "out.mp3", "out.gif",
-                                  "out.webm"}) {
+    ASSERT_EQ(
+        ff("-f lavfi -i testsrc2=size=128x96:rate=25 -t 0.2 -c:v libx264 -preset ultrafast in.mp4"),
+        0);
+    for (const std::string out : {"out.m3u8", "out.mpd", "out.png", "out_%03d.png", "out.wav",
+                                  "out.mp3", "out.gif", "out.webm"}) {
         const Result r = stabilise("in.mp4", out);
         EXPECT_EQ(r.status, 2) << out << ": " << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_EQ(r.err.find("Invalid argument"), std::string::npos) << r.err;
         std::vector<std::string> files;
         for (const auto &e : fs::directory_iterator(dir_))
-            if (e.path().filename().string().rfind("out", 0) == 0) files.push_back(e.path().filename().string());
+            if (e.path().filename().string().rfind("out", 0) == 0)
+                files.push_back(e.path().filename().string());
         EXPECT_TRUE(files.empty()) << out << ": " << ::testing::PrintToString(files);
     }
 }
@@ -657,11 +705,11 @@ TEST_F(CliFiles, TheInputIsNeverTheOutputUnderAnotherName) {
     fs::create_symlink(input, at("link.mp4"));
     fs::create_hard_link(input, at("hard.mp4"));
     const std::string dotted = (dir_ / "." / "in.mp4").string();
-    for (const std::vector<std::string> &args :
-         std::vector<std::vector<std::string>>{{input.string(), dotted, "-y"},
-                                               {input.string(), at("link.mp4").string(), "-y"},
-                                               {input.string(), at("hard.mp4").string(), "-y"},
-                                               {input.string(), at("out.mp4").string(), "-y", "--progress", dotted}}) {
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {input.string(), dotted, "-y"},
+             {input.string(), at("link.mp4").string(), "-y"},
+             {input.string(), at("hard.mp4").string(), "-y"},
+             {input.string(), at("out.mp4").string(), "-y", "--progress", dotted}}) {
         const Result r = run(args);
         EXPECT_EQ(r.status, 2) << ::testing::PrintToString(args) << ": " << r.err;
         EXPECT_NE(r.err.find("input"), std::string::npos) << r.err;
@@ -688,15 +736,17 @@ TEST_F(CliFiles, WithoutOverwriteNothingIsReplaced) {
     std::vector<pid_t> pids;
     std::vector<Result> results;
     for (int i = 0; i < 2; ++i)
-        pids.push_back(start({input.string(), at("race.mp4").string(), "-q", "--preset", "ultrafast"},
-                             "race" + std::to_string(i)));
+        pids.push_back(
+            start({input.string(), at("race.mp4").string(), "-q", "--preset", "ultrafast"},
+                  "race" + std::to_string(i)));
     for (int i = 0; i < 2; ++i) {
         outFile_ = at("race" + std::to_string(i) + ".out");
         errFile_ = at("race" + std::to_string(i) + ".err");
         results.push_back(finish(pids[std::size_t(i)]));
     }
     EXPECT_EQ((results[0].status == 0) + (results[1].status == 0), 1)
-        << results[0].status << " " << results[0].err << " / " << results[1].status << " " << results[1].err;
+        << results[0].status << " " << results[0].err << " / " << results[1].status << " "
+        << results[1].err;
     EXPECT_EQ(probe(at("race.mp4")).size(), 2u);
     EXPECT_TRUE(leftovers().empty());
 }
@@ -710,13 +760,14 @@ TEST_F(CliFiles, SideFileErrorsComeFirstWithTheirReason) {
         const Result r = run({input.string(), at("out.mp4").string(), option, bad, "--progress",
                               option == "--progress" ? bad : at("p.txt").string()});
         EXPECT_EQ(r.status, 1) << option << ": " << r.err;
-        EXPECT_NE(r.err.find("No such file or directory"), std::string::npos) << option << ": " << r.err;
+        EXPECT_NE(r.err.find("No such file or directory"), std::string::npos)
+            << option << ": " << r.err;
         EXPECT_EQ(slurp(at("p.txt")).find("frame="), std::string::npos) << option;
         EXPECT_FALSE(fs::exists(at("out.mp4")));
         fs::remove(at("p.txt"));
     }
-    const Result r = run({input.string(), at("out.mp4").string(), "-q", "--preset", "ultrafast", "--progress",
-                          "/dev/full"});
+    const Result r = run({input.string(), at("out.mp4").string(), "-q", "--preset", "ultrafast",
+                          "--progress", "/dev/full"});
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_NE(r.err.find("No space left"), std::string::npos) << r.err;
     EXPECT_TRUE(leftovers().empty());
@@ -725,17 +776,19 @@ TEST_F(CliFiles, SideFileErrorsComeFirstWithTheirReason) {
 // The progress stream is FFmpeg's: its keys, and one progress=end, last.
 TEST_F(CliFiles, ProgressFollowsFfmpegsFormat) {
     const fs::path input = demo("in.mp4");
-    const Result r = run({input.string(), at("out.mp4").string(), "-q", "--preset", "ultrafast", "--progress",
-                          at("p.txt").string()});
+    const Result r = run({input.string(), at("out.mp4").string(), "-q", "--preset", "ultrafast",
+                          "--progress", at("p.txt").string()});
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string text = slurp(at("p.txt"));
     std::size_t ends = 0;
-    for (std::size_t p = text.find("progress=end"); p != std::string::npos; p = text.find("progress=end", p + 1))
+    for (std::size_t p = text.find("progress=end"); p != std::string::npos;
+         p = text.find("progress=end", p + 1))
         ++ends;
     EXPECT_EQ(ends, 1u);
     ASSERT_GE(text.size(), 13u);
     EXPECT_EQ(text.substr(text.size() - 13), "progress=end\n");
-    for (const char *key : {"\nframe=", "\nfps=", "\nout_time_us=", "\nout_time_ms=", "\nout_time=", "\nspeed="})
+    for (const char *key :
+         {"\nframe=", "\nfps=", "\nout_time_us=", "\nout_time_ms=", "\nout_time=", "\nspeed="})
         EXPECT_NE(text.find(key), std::string::npos) << key;
     // 60 frames at 25 fps: the render ends at 2.4 s of video.
     EXPECT_NE(text.find("frame=60\n"), std::string::npos);
@@ -747,13 +800,15 @@ TEST_F(CliFiles, ProgressFollowsFfmpegsFormat) {
 TEST_F(CliFiles, PipedInputsAreStabilised) {
     const fs::path input = demo("in.mp4");
     const std::string cli = PLACIDOR_CLI_PATH;
-    int status = std::system(("cat '" + input.string() + "' | '" + cli + "' - '" + at("stdin.mp4").string() +
-                              "' -q --preset ultrafast 2>'" + at("stdin.err").string() + "'")
-                                 .c_str());
+    int status =
+        std::system(("cat '" + input.string() + "' | '" + cli + "' - '" + at("stdin.mp4").string() +
+                     "' -q --preset ultrafast 2>'" + at("stdin.err").string() + "'")
+                        .c_str());
     EXPECT_EQ(status, 0) << slurp(at("stdin.err"));
     ASSERT_EQ(mkfifo(at("fifo").c_str(), 0600), 0);
-    status = std::system(("(cat '" + input.string() + "' > '" + at("fifo").string() + "' &); timeout 60 '" + cli +
-                          "' '" + at("fifo").string() + "' '" + at("fifo.mp4").string() + "' -q --preset ultrafast 2>'" +
+    status = std::system(("(cat '" + input.string() + "' > '" + at("fifo").string() +
+                          "' &); timeout 60 '" + cli + "' '" + at("fifo").string() + "' '" +
+                          at("fifo.mp4").string() + "' -q --preset ultrafast 2>'" +
                           at("fifo.err").string() + "'")
                              .c_str());
     EXPECT_EQ(status, 0) << slurp(at("fifo.err"));
@@ -770,8 +825,9 @@ TEST_F(CliFiles, PipedInputsAreStabilised) {
 TEST_F(CliFiles, SignalsLeaveNothingBehind) {
     const fs::path input = demo("big.mp4", "640x480", "6");
     for (const int signal : {SIGTERM, SIGHUP, SIGQUIT}) {
-        std::vector<std::string> args = {input.string(), at("out.mp4").string(), "--progress",
-                                         at("progress.txt").string(), "--rects", at("rects.csv").string(), "-y"};
+        std::vector<std::string> args = {
+            input.string(), at("out.mp4").string(),   "--progress", at("progress.txt").string(),
+            "--rects",      at("rects.csv").string(), "-y"};
         args.insert(args.end(), kSlowAnalysis.begin(), kSlowAnalysis.end());
         const pid_t pid = start(args);
         ASSERT_TRUE(waitForAnalysis(at("progress.txt")));
@@ -784,9 +840,10 @@ TEST_F(CliFiles, SignalsLeaveNothingBehind) {
         fs::remove(at("progress.txt"));
     }
     // The reader of --progress - going away (SIGPIPE).
-    const int status = std::system(("'" PLACIDOR_CLI_PATH "' '" + input.string() + "' '" + at("out.mp4").string() +
-                                    "' --progress - -q --search-range 100 2>/dev/null | head -c 10 >/dev/null")
-                                       .c_str());
+    const int status =
+        std::system(("'" PLACIDOR_CLI_PATH "' '" + input.string() + "' '" + at("out.mp4").string() +
+                     "' --progress - -q --search-range 100 2>/dev/null | head -c 10 >/dev/null")
+                        .c_str());
     (void)status;  // the pipeline's status is head's
     EXPECT_FALSE(fs::exists(at("out.mp4")));
     EXPECT_TRUE(leftovers().empty()) << ::testing::PrintToString(leftovers());
@@ -796,13 +853,16 @@ TEST_F(CliFiles, SignalsLeaveNothingBehind) {
 // a warning saying what was lost: half of a faststart MP4 (a phone's
 // battery died), a transport stream with bit errors.
 TEST_F(CliFiles, DamagedInputsAreStabilisedWithAWarning) {
-    ASSERT_EQ(ff("-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine -t 4 -c:v libx264 -preset ultrafast "
+    ASSERT_EQ(ff("-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine -t 4 -c:v libx264 "
+                 "-preset ultrafast "
                  "-c:a aac -movflags +faststart whole.mp4"),
               0);
     const std::string whole = slurp(at("whole.mp4"));
     std::ofstream(at("half.mp4"), std::ios::binary) << whole.substr(0, whole.size() / 2);
-    const std::string decodable = capture("ffprobe -v quiet -count_frames -select_streams v -show_entries "
-                                          "stream=nb_read_frames -of csv=p=0 '" + at("half.mp4").string() + "'");
+    const std::string decodable = capture(
+        "ffprobe -v quiet -count_frames -select_streams v -show_entries "
+        "stream=nb_read_frames -of csv=p=0 '" +
+        at("half.mp4").string() + "'");
     ASSERT_GT(std::stoi(decodable), 10);
     ASSERT_LT(std::stoi(decodable), 100);
     Result r = stabilise("half.mp4", "half_out.mp4");
@@ -810,14 +870,16 @@ TEST_F(CliFiles, DamagedInputsAreStabilisedWithAWarning) {
     EXPECT_EQ(probe(at("half_out.mp4"))[0].frames, std::stoi(decodable));
     EXPECT_NE(r.err.find("of its 100 frames could not be read"), std::string::npos) << r.err;
 
-    ASSERT_EQ(ff("-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine -t 4 -c:v libx264 -preset ultrafast "
+    ASSERT_EQ(ff("-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine -t 4 -c:v libx264 "
+                 "-preset ultrafast "
                  "-c:a mp2 -f mpegts clean.ts"),
               0);
     const std::string clean = slurp(at("clean.ts"));
     for (unsigned seed = 1; seed <= 6; ++seed) {
         std::string bits = clean;
         std::mt19937 random(seed);
-        for (int i = 0; i < 60; ++i) bits[2000 + random() % (bits.size() - 2000)] ^= char(1 << (random() % 8));
+        for (int i = 0; i < 60; ++i)
+            bits[2000 + random() % (bits.size() - 2000)] ^= char(1 << (random() % 8));
         const std::string name = "bits" + std::to_string(seed) + ".ts";
         std::ofstream(at(name), std::ios::binary) << bits;
         r = stabilise(name, name + ".mp4");
@@ -833,16 +895,19 @@ TEST_F(CliFiles, DamagedInputsAreStabilisedWithAWarning) {
 // 10-bit HDR stays 10 bits deep, with its transfer, primaries, mastering
 // display and light level metadata, so that the tags describe the pixels.
 TEST_F(CliFiles, HdrKeepsItsDepthAndMetadata) {
-    ASSERT_EQ(ff("-f lavfi -i color=c=0xC08040:size=128x96:rate=25 -t 1 -c:v libx265 -pix_fmt yuv420p10le "
+    ASSERT_EQ(ff("-f lavfi -i color=c=0xC08040:size=128x96:rate=25 -t 1 -c:v libx265 -pix_fmt "
+                 "yuv420p10le "
                  "-color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc -x265-params "
-                 "'log-level=error:hdr10=1:master-display=G(13250,34500)B(7500,3000)R(34000,16000)WP(15635,16450)"
+                 "'log-level=error:hdr10=1:master-display=G(13250,34500)B(7500,3000)R(34000,16000)"
+                 "WP(15635,16450)"
                  "L(10000000,1):max-cll=1000,400' hdr.mkv"),
               0);
     const Result r = stabilise("hdr.mkv", "out.mkv", {"--compare", at("compare.mp4").string()});
     ASSERT_EQ(r.status, 0) << r.err;
     for (const char *out : {"out.mkv", "compare.mp4"}) {
-        EXPECT_EQ(probeValue(at(out), "stream=pix_fmt,color_transfer,color_primaries,color_space", "v"),
-                  "yuv420p10le\nbt2020nc\nsmpte2084\nbt2020")
+        EXPECT_EQ(
+            probeValue(at(out), "stream=pix_fmt,color_transfer,color_primaries,color_space", "v"),
+            "yuv420p10le\nbt2020nc\nsmpte2084\nbt2020")
             << out;
     }
     const std::string side = probeValue(at("out.mkv"), "stream_side_data", "v");
@@ -850,8 +915,9 @@ TEST_F(CliFiles, HdrKeepsItsDepthAndMetadata) {
     EXPECT_NE(side.find("Content light level metadata\n1000\n400"), std::string::npos) << side;
     // The samples keep their 10-bit values.
     const auto centreLuma = [&](const std::string &file) {
-        const std::string raw = capture("ffmpeg -nostdin -v error -i '" + at(file).string() +
-                                        "' -frames:v 1 -vf crop=2:2:63:47 -f rawvideo -pix_fmt gray10le -");
+        const std::string raw =
+            capture("ffmpeg -nostdin -v error -i '" + at(file).string() +
+                    "' -frames:v 1 -vf crop=2:2:63:47 -f rawvideo -pix_fmt gray10le -");
         return raw.size() >= 2 ? int(std::uint8_t(raw[0])) | int(std::uint8_t(raw[1])) << 8 : -1;
     };
     EXPECT_NEAR(centreLuma("out.mkv"), centreLuma("hdr.mkv"), 3);

@@ -53,7 +53,8 @@ std::string slurp(const fs::path &file) {
 }
 
 // Runs placidor with `args`, with `env` added to the environment.
-Result placidor(const std::vector<std::string> &args, const std::vector<std::string> &env, const fs::path &errFile) {
+Result placidor(const std::vector<std::string> &args, const std::vector<std::string> &env,
+                const fs::path &errFile) {
     const fs::path outFile = fs::path(errFile).replace_extension(".out");
     std::vector<std::string> all = {PLACIDOR_CLI_PATH};
     all.insert(all.end(), args.begin(), args.end());
@@ -67,8 +68,10 @@ Result placidor(const std::vector<std::string> &args, const std::vector<std::str
     envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
     pid_t pid = -1;
     const int rc = posix_spawn(&pid, all[0].c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
@@ -111,9 +114,11 @@ void writeClip(const fs::path &file, const Codec &codec, int width, int height, 
     enc->time_base = {1, 25};
     enc->framerate = {25, 1};
     enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    if (std::strcmp(codec.encoder, "libx264") == 0) av_opt_set(enc->priv_data, "preset", "ultrafast", 0);
+    if (std::strcmp(codec.encoder, "libx264") == 0)
+        av_opt_set(enc->priv_data, "preset", "ultrafast", 0);
     if (std::strcmp(codec.encoder, "mjpeg") == 0) enc->color_range = AVCOL_RANGE_JPEG;
-    ASSERT_GE(avcodec_open2(enc.get(), c, nullptr), 0) << codec.encoder << " " << width << "x" << height;
+    ASSERT_GE(avcodec_open2(enc.get(), c, nullptr), 0)
+        << codec.encoder << " " << width << "x" << height;
     AVStream *st = avformat_new_stream(format.get(), nullptr);
     ASSERT_NE(st, nullptr);
     ASSERT_GE(avcodec_parameters_from_context(st->codecpar, enc.get()), 0);
@@ -150,7 +155,8 @@ void writeClip(const fs::path &file, const Codec &codec, int width, int height, 
             for (int y = 0; y < ph; ++y)
                 for (int x = 0; x < pw * bytes; ++x)
                     frame->data[p][std::ptrdiff_t(y) * frame->linesize[p] + x] =
-                        chroma ? std::uint8_t(128 + (x & 15)) : scene[std::size_t(y + oy) * sceneW + (x / bytes + ox)];
+                        chroma ? std::uint8_t(128 + (x & 15))
+                               : scene[std::size_t(y + oy) * sceneW + (x / bytes + ox)];
         }
         frame->pts = i;
         ASSERT_GE(avcodec_send_frame(enc.get(), frame.get()), 0);
@@ -191,8 +197,8 @@ class FrameSizes : public ::testing::Test {
 protected:
     void SetUp() override {
         const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::path(::testing::TempDir()) / ("placidor_sizes_" + std::string(info->name()) + "_" +
-                                                 std::to_string(getpid()));
+        dir_ = fs::path(::testing::TempDir()) /
+               ("placidor_sizes_" + std::string(info->name()) + "_" + std::to_string(getpid()));
         fs::remove_all(dir_);
         fs::create_directories(dir_);
     }
@@ -203,17 +209,17 @@ protected:
     // Stabilises (with the side-by-side video) and measures a clip of
     // this size, each under `env`; a size the command line cannot handle
     // must be refused with the reason, never crash.
-    void check(const Codec &codec, int w, int h, const std::vector<std::string> &env, int frames = 4,
-               bool keepCropSize = false) {
-        const std::string tag = std::string(codec.encoder) + "_" + av_get_pix_fmt_name(codec.format) + "_" +
-                                sizeText(w, h);
+    void check(const Codec &codec, int w, int h, const std::vector<std::string> &env,
+               int frames = 4, bool keepCropSize = false) {
+        const std::string tag = std::string(codec.encoder) + "_" +
+                                av_get_pix_fmt_name(codec.format) + "_" + sizeText(w, h);
         SCOPED_TRACE(tag + (env.empty() ? "" : " with " + env[0]));
         const fs::path clip = dir_ / (tag + ".mkv");
         writeClip(clip, codec, w, h, frames);
         if (HasFatalFailure()) return;
         const fs::path out = dir_ / (tag + ".out.mp4"), side = dir_ / (tag + ".side.mp4");
-        std::vector<std::string> args = {clip.string(), out.string(), "--compare", side.string(), "-y", "-q",
-                                         "--preset", "ultrafast"};
+        std::vector<std::string> args = {clip.string(), out.string(), "--compare", side.string(),
+                                         "-y",          "-q",         "--preset",  "ultrafast"};
         // A smaller output: the side-by-side video is cropped separately.
         if (keepCropSize) args.insert(args.end(), {"--keep-crop-size", "--crop-limit", "10%"});
         const Result r = placidor(args, env, dir_ / "err.txt");
@@ -240,8 +246,9 @@ protected:
         }
         const Result m = placidor({"--measure", clip.string()}, env, dir_ / "err.txt");
         EXPECT_EQ(m.status, 0) << m.err;
-        EXPECT_NE(m.out.find(": " + std::to_string(frames) + " frames, " + sizeText(w, h) + ", shake "),
-                  std::string::npos)
+        EXPECT_NE(
+            m.out.find(": " + std::to_string(frames) + " frames, " + sizeText(w, h) + ", shake "),
+            std::string::npos)
             << m.out;
         fs::remove(clip);
         fs::remove(out);
@@ -268,13 +275,15 @@ TEST_P(NarrowWidths, WithGuardPages) {
 INSTANTIATE_TEST_SUITE_P(FrameSizes, NarrowWidths, ::testing::Range(0, 4),
                          [](const ::testing::TestParamInfo<int> &info) {
                              const int first = 1 + info.param * 18;
-                             return std::to_string(first) + "to" + std::to_string(std::min(70, first + 17));
+                             return std::to_string(first) + "to" +
+                                    std::to_string(std::min(70, first + 17));
                          });
 
 TEST_F(FrameSizes, LowHeightsAndOddShapesWithGuardPages) {
     for (int h : {1, 2, 3, 4, 5, 7, 8, 12, 13, 16, 33}) check(kFfv1, 40, h, kGuarded, 3);
     for (int h : {2, 4, 6, 12, 16, 34}) check(kH264, 40, h, kGuarded, 3);
-    for (auto [w, h] : std::vector<std::pair<int, int>>{{1, 1}, {2, 2}, {3, 3}, {1, 40}, {40, 1}, {13, 13}})
+    for (auto [w, h] :
+         std::vector<std::pair<int, int>>{{1, 1}, {2, 2}, {3, 3}, {1, 40}, {40, 1}, {13, 13}})
         check(kFfv1, w, h, kGuarded, 3);
     for (auto [w, h] : std::vector<std::pair<int, int>>{{5, 9}, {33, 21}, {64, 64}, {71, 45}})
         check(kFfv1Rgb, w, h, kGuarded, 3);
@@ -282,14 +291,15 @@ TEST_F(FrameSizes, LowHeightsAndOddShapesWithGuardPages) {
 
 TEST_F(FrameSizes, CommonAndOddSizesWithGuardPages) {
     const std::vector<std::pair<int, int>> even = {{90, 90},   {200, 150}, {360, 120}, {426, 240},
-                                                    {518, 120}, {640, 360}, {854, 480}, {240, 426}};
+                                                   {518, 120}, {640, 360}, {854, 480}, {240, 426}};
     for (auto [w, h] : even) {
         check(kH264, w, h, kGuarded);
         check(kMjpeg, w, h, kGuarded);
     }
     for (auto [w, h] : std::vector<std::pair<int, int>>{{200, 150}, {426, 240}, {99, 301}})
         check(kFfv1, w, h, kGuarded, 4, true);
-    for (auto [w, h] : std::vector<std::pair<int, int>>{{201, 151}, {427, 241}, {361, 119}, {99, 301}})
+    for (auto [w, h] :
+         std::vector<std::pair<int, int>>{{201, 151}, {427, 241}, {361, 119}, {99, 301}})
         check(kFfv1, w, h, kGuarded);
 }
 
@@ -304,11 +314,11 @@ TEST_F(FrameSizes, LargeFramesWithGuardPagesAndFromTheHeap) {
 // The demo writer's scene, conversion and encoding at sizes its option
 // allows.
 TEST_F(FrameSizes, DemoClipsWithGuardPages) {
-    for (auto [w, h] : std::vector<std::pair<int, int>>{{64, 64}, {66, 70}, {98, 64}, {200, 150}, {426, 240},
-                                                        {1080, 1920}}) {
+    for (auto [w, h] : std::vector<std::pair<int, int>>{
+             {64, 64}, {66, 70}, {98, 64}, {200, 150}, {426, 240}, {1080, 1920}}) {
         const fs::path clip = dir_ / ("demo_" + sizeText(w, h) + ".mp4");
-        const Result r = placidor({"--make-demo", clip.string(), "--demo-size", sizeText(w, h), "--demo-seconds",
-                                   "0.2", "-q", "-y"},
+        const Result r = placidor({"--make-demo", clip.string(), "--demo-size", sizeText(w, h),
+                                   "--demo-seconds", "0.2", "-q", "-y"},
                                   kGuarded, dir_ / "err.txt");
         EXPECT_EQ(r.status, 0) << sizeText(w, h) << ": " << r.err;
         EXPECT_TRUE(fs::exists(clip));

@@ -37,14 +37,15 @@ TEST(HighPass, MatchesItsDefinitionForEveryRadiusAndOddSizes) {
     for (int radius = 1; radius <= 7; ++radius)
         for (auto [w, h] : {std::pair{37, 23}, std::pair{5, 3}, std::pair{64, 1}}) {
             const std::uint32_t seed = 100u + radius;
-            SCOPED_TRACE("radius " + std::to_string(radius) + ", " + std::to_string(w) + "x" + std::to_string(h) +
-                         ", seed " + std::to_string(seed));
+            SCOPED_TRACE("radius " + std::to_string(radius) + ", " + std::to_string(w) + "x" +
+                         std::to_string(h) + ", seed " + std::to_string(seed));
             const auto in = randomPlane(w, h, seed);
             std::vector<std::uint8_t> out(in.size());
             HighPass(radius).apply(in.data(), w, w, h, {0, 0, w, h}, out.data());
             const auto want = highPassReference(in.data(), w, h, radius);
             int worst = 0;
-            for (std::size_t i = 0; i < in.size(); ++i) worst = std::max(worst, std::abs(int(out[i]) - int(want[i])));
+            for (std::size_t i = 0; i < in.size(); ++i)
+                worst = std::max(worst, std::abs(int(out[i]) - int(want[i])));
             EXPECT_LE(worst, 1);  // float against double rounding of the mean
         }
 }
@@ -60,7 +61,8 @@ TEST(HighPass, ARegionGivesTheSameSamplesInsideAndLeavesTheRestAlone) {
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             const bool inside = x >= r.left && x < r.right && y >= r.top && y < r.bottom;
-            ASSERT_EQ(part[std::size_t(y) * w + x], inside ? whole[std::size_t(y) * w + x] : 3) << x << "," << y;
+            ASSERT_EQ(part[std::size_t(y) * w + x], inside ? whole[std::size_t(y) * w + x] : 3)
+                << x << "," << y;
         }
 }
 
@@ -90,7 +92,8 @@ struct Scene {
     std::vector<std::uint8_t> view(int x, int y, int w, int h) const {
         std::vector<std::uint8_t> p(std::size_t(w) * h);
         for (int r = 0; r < h; ++r)
-            for (int c = 0; c < w; ++c) p[std::size_t(r) * w + c] = samples[std::size_t(r + y) * width + c + x];
+            for (int c = 0; c < w; ++c)
+                p[std::size_t(r) * w + c] = samples[std::size_t(r + y) * width + c + x];
         return p;
     }
 };
@@ -104,7 +107,8 @@ Scene smoothScene(int w, int h, std::uint32_t seed) {
             int sum = 0;
             for (int v = -1; v <= 1; ++v)
                 for (int u = -1; u <= 1; ++u)
-                    sum += s.samples[std::size_t(std::clamp(y + v, 0, h - 1)) * w + std::clamp(x + u, 0, w - 1)];
+                    sum += s.samples[std::size_t(std::clamp(y + v, 0, h - 1)) * w +
+                                     std::clamp(x + u, 0, w - 1)];
             out[std::size_t(y) * w + x] = std::uint8_t(sum / 9);
         }
     s.samples = out;
@@ -153,7 +157,8 @@ struct PathFeed {
         PlaneFeed f;
         f.has = [this](std::int32_t i) { return i < static_cast<std::int32_t>(path.size()); };
         f.take = [this](std::int32_t i) {
-            return scene->view(margin + path[std::size_t(i)].first, margin + path[std::size_t(i)].second, w, h);
+            return scene->view(margin + path[std::size_t(i)].first,
+                               margin + path[std::size_t(i)].second, w, h);
         };
         return f;
     }
@@ -209,7 +214,7 @@ TEST(EnginePass, ReadRegionCoversTheWindowWidenedByTheSearch) {
     p.searchRange = 10;
     p.measureLeft = 90;
     p.measureRight = 229;
-    p.measureTop = 70;      // buffer rows, bottom-up
+    p.measureTop = 70;  // buffer rows, bottom-up
     p.measureBottom = 159;
     const PlaneRect r = engineReadRegion(p);
     EXPECT_EQ(r.left, 90 - 17);
@@ -272,7 +277,8 @@ std::vector<std::pair<int, int>> twentyMinutesHandheld(std::uint32_t seed) {
         const double t = n / 25.0;
         double tx = 9 * std::sin(t / 7.0) + 5 * std::sin(t / 2.3 + 1) + 3 * std::sin(t * 1.7);
         double ty = 6 * std::sin(t / 9.0 + 2) + 4 * std::sin(t / 3.1) + 2 * std::sin(t * 2.1 + 0.5);
-        if (u(rng) < 1.0 / 750) jx += 20 * (u(rng) < 0.5 ? -1 : 1), jy += 12 * (u(rng) < 0.5 ? -1 : 1);
+        if (u(rng) < 1.0 / 750)
+            jx += 20 * (u(rng) < 0.5 ? -1 : 1), jy += 12 * (u(rng) < 0.5 ? -1 : 1);
         // Now and then the operator turns to something else, quickly.
         if (u(rng) < 1.0 / 1000) turn = turn > 0 ? -30 : 30;
         jx *= 0.9;
@@ -301,7 +307,8 @@ TEST(Framing, ATwentyMinuteHandheldClipKeepsTheTargetShare) {
     ASSERT_EQ(pass.lastFrame, 29999);
     const CameraPath path = readCameraPath(0, pass.dx, pass.dy);
     for (std::size_t i = 0; i < 30000; i += 997)
-        ASSERT_EQ(path.measuredX[i], -(frames.path[i].first - frames.path[0].first)) << "frame " << i;
+        ASSERT_EQ(path.measuredX[i], -(frames.path[i].first - frames.path[0].first))
+            << "frame " << i;
 
     // The old default, a second of smoothing without a crop limit, loses
     // far more than the target on such a clip.
@@ -317,9 +324,11 @@ TEST(Framing, ATwentyMinuteHandheldClipKeepsTheTargetShare) {
     ClipRect r{};
     ASSERT_EQ(StabilizerGetClipRect(0, &r), NoError);
     EXPECT_NEAR((r.right - r.left) / w, chosen.kept, 1e-12);
-    std::printf("20-minute clip: 1000 ms keeps %.1f%% (shake %.3f px); chosen %d ms%s keeps %.1f%% (shake %.3f px)\n",
-                100 * plain.kept, plain.shake, chosen.smoothX, chosen.limitX > 0 ? " held" : "", 100 * chosen.kept,
-                chosen.shake);
+    std::printf(
+        "20-minute clip: 1000 ms keeps %.1f%% (shake %.3f px); chosen %d ms%s keeps %.1f%% (shake "
+        "%.3f px)\n",
+        100 * plain.kept, plain.shake, chosen.smoothX, chosen.limitX > 0 ? " held" : "",
+        100 * chosen.kept, chosen.shake);
 
     // What the user fixes holds: with their smoothing and crop limit the
     // framing is theirs, and it says whether it meets the target.

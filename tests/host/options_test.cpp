@@ -51,7 +51,7 @@ TEST(Options, DefaultsLeaveTheEngineItsOwnChoices) {
 
 TEST(Options, CropLimitInPixelsAndPercentBoundsTheCorrectionBothWays) {
     StabilizerParams p = normalised(block({"--crop-limit", "16"}));
-    EXPECT_EQ(p.cropLimitLeft, 16);             // correctionX <= 16
+    EXPECT_EQ(p.cropLimitLeft, 16);              // correctionX <= 16
     EXPECT_EQ(p.cropLimitRight - p.width, -16);  // correctionX >= -16
     EXPECT_EQ(p.cropLimitTop, 16);
     EXPECT_EQ(p.cropLimitBottom - p.height, -16);
@@ -89,8 +89,8 @@ TEST(Options, WindowIsGivenInPictureRowsAndStoredBottomUp) {
 }
 
 TEST(Options, AnalysisChoicesMapOntoTheBlock) {
-    StabilizerParams p = block({"-r", "12", "--method", "fast", "--smooth-x", "800", "--smooth-y", "400",
-                                "--channel", "green", "--interlaced", "skip"});
+    StabilizerParams p = block({"-r", "12", "--method", "fast", "--smooth-x", "800", "--smooth-y",
+                                "400", "--channel", "green", "--interlaced", "skip"});
     EXPECT_EQ(p.searchRange, 12);
     EXPECT_EQ(p.searchMethod, 1);
     EXPECT_EQ(p.smoothTimeX, 800);
@@ -111,9 +111,10 @@ TEST(Options, AnalysisChoicesMapOntoTheBlock) {
 }
 
 TEST(Options, FrameRangeAndOutputChoices) {
-    Options o = parse({"--frames", "10:20", "-y", "--crf", "18", "--preset", "slow", "--keep-crop-size",
-                       "--rects", "r.json", "--plot", "p.svg", "--compare", "c.mp4", "--retune", "500,1000",
-                       "--progress", "-", "-q", "a.mov", "b.mkv"});
+    Options o = parse(
+        {"--frames",         "10:20",    "-y",         "--crf",  "18",    "--preset",  "slow",
+         "--keep-crop-size", "--rects",  "r.json",     "--plot", "p.svg", "--compare", "c.mp4",
+         "--retune",         "500,1000", "--progress", "-",      "-q",    "a.mov",     "b.mkv"});
     EXPECT_EQ(o.firstFrame, 10);
     ASSERT_TRUE(o.lastFrame.has_value());
     EXPECT_EQ(*o.lastFrame, 20);
@@ -141,7 +142,8 @@ TEST(Options, FrameRangeAndOutputChoices) {
 TEST(Options, ModesOtherThanStabilising) {
     EXPECT_EQ(parse({"--help"}).mode, Mode::Help);
     EXPECT_EQ(parse({"-h", "whatever"}).mode, Mode::Help);
-    const Options demo = parse({"--make-demo", "d.mp4", "--demo-size", "201x150", "--demo-seconds", "2.5"});
+    const Options demo =
+        parse({"--make-demo", "d.mp4", "--demo-size", "201x150", "--demo-seconds", "2.5"});
     EXPECT_EQ(demo.mode, Mode::MakeDemo);
     EXPECT_EQ(demo.output, "d.mp4");
     EXPECT_EQ(demo.demoWidth, 200);  // 4:2:0 needs even sizes
@@ -195,10 +197,13 @@ TEST(Options, BadCommandLinesNameTheProblem) {
 
 TEST(Options, HelpExplainsEveryOptionAndTheExitStatus) {
     const std::string help = helpText();
-    for (const char *option : {"--search-range", "--method", "--smooth", "--smooth-x", "--smooth-y", "--no-smooth",
-                               "--crop-limit", "--window", "--channel", "--interlaced", "--frames", "--overwrite",
-                               "--crf", "--preset", "--keep-crop-size", "--rects", "--plot", "--compare", "--retune",
-                               "--progress", "--quiet", "--make-demo", "--measure", "--version", "Exit status", "130"})
+    for (const char *option : {"--search-range", "--method",     "--smooth",         "--smooth-x",
+                               "--smooth-y",     "--no-smooth",  "--crop-limit",     "--window",
+                               "--channel",      "--interlaced", "--frames",         "--overwrite",
+                               "--crf",          "--preset",     "--keep-crop-size", "--rects",
+                               "--plot",         "--compare",    "--retune",         "--progress",
+                               "--quiet",        "--make-demo",  "--measure",        "--version",
+                               "Exit status",    "130"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
 }
 

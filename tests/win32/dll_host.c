@@ -118,9 +118,10 @@ static Api api;
 
 /* In ordinal order: ordinal n is entry n - 1. */
 static const char *const exportNames[8] = {
-    "StabilizerCalculate",         "StabilizerChangeParameter", "StabilizerCorrect",
-    "StabilizerFree",              "StabilizerGetClipRect",     "StabilizerGetMaxClipRectErr",
-    "StabilizerGetParameter",      "StabilizerInit",
+    "StabilizerCalculate",    "StabilizerChangeParameter",
+    "StabilizerCorrect",      "StabilizerFree",
+    "StabilizerGetClipRect",  "StabilizerGetMaxClipRectErr",
+    "StabilizerGetParameter", "StabilizerInit",
 };
 
 typedef void (*AnyFunction)(void);
@@ -167,8 +168,7 @@ static int loadLibrary(const char *path) {
 }
 
 static void unloadLibrary(void) {
-    CHECK(FreeLibrary(library), "FreeLibrary failed with error %lu",
-          (unsigned long)GetLastError());
+    CHECK(FreeLibrary(library), "FreeLibrary failed with error %lu", (unsigned long)GetLastError());
     library = NULL;
     memset(&api, 0, sizeof api);
 }
@@ -196,19 +196,19 @@ static int loadLibrary(const char *path) {
  * Windows host only guarantees 4-byte alignment, and the library must
  * realign before it uses SSE on its stack. */
 int32_t callWithMisalignedStack(int32_t(PLACIDOR_CALL *fn)(void *), void *arg);
-__asm__(".text\n"
-        ".globl _callWithMisalignedStack\n"
-        "_callWithMisalignedStack:\n"
-        "    pushl %ebp\n"
-        "    movl %esp, %ebp\n"
-        "    andl $-16, %esp\n"
-        "    subl $8, %esp\n"
-        "    pushl 12(%ebp)\n"
-        "    call *8(%ebp)\n"
-        "    leave\n"
-        "    ret\n");
+__asm__(
+    ".text\n"
+    ".globl _callWithMisalignedStack\n"
+    "_callWithMisalignedStack:\n"
+    "    pushl %ebp\n"
+    "    movl %esp, %ebp\n"
+    "    andl $-16, %esp\n"
+    "    subl $8, %esp\n"
+    "    pushl 12(%ebp)\n"
+    "    call *8(%ebp)\n"
+    "    leave\n"
+    "    ret\n");
 #endif
-
 
 /* ------------------------------------------------------------------------
  * A generated clip: a seeded scene seen through a camera that moves by
@@ -299,10 +299,10 @@ typedef struct Host {
     const Camera *path; /* one position per frame from firstFrame */
     int32_t firstFrame;
     int32_t twoBytePixels;
-    int32_t channel;       /* 3-byte pixels: which of B, G, R carries the scene */
-    int32_t badOffsetAt;   /* frame whose pixelOffset lies beyond the buffer, or INT32_MIN */
-    int32_t probeReentry;  /* frame at which the callback calls back into the library */
-    uint32_t noise;        /* fills the channels that carry no picture */
+    int32_t channel;      /* 3-byte pixels: which of B, G, R carries the scene */
+    int32_t badOffsetAt;  /* frame whose pixelOffset lies beyond the buffer, or INT32_MIN */
+    int32_t probeReentry; /* frame at which the callback calls back into the library */
+    uint32_t noise;       /* fills the channels that carry no picture */
     int32_t fetched, progressed;
     int32_t misalignedCalls; /* callbacks entered with a misaligned stack */
     int32_t fetchFrames[kMaxFrames];
@@ -318,7 +318,7 @@ static Host *progressHost = NULL; /* progress gets no userData */
  * boundary, and the saved frame pointer 8 bytes below. */
 #if defined(_WIN32) && defined(__i386__)
 #  define NOTE_STACK_ALIGNMENT(host) \
-      ((host)->misalignedCalls += ((uintptr_t)__builtin_frame_address(0) & 15) != 8)
+    ((host)->misalignedCalls += ((uintptr_t)__builtin_frame_address(0) & 15) != 8)
 #else
 #  define NOTE_STACK_ALIGNMENT(host) ((void)0)
 #endif
@@ -503,8 +503,8 @@ static void dumpBlock(const StabilizerParams *p) {
      * between 32-bit and 64-bit builds. */
     dumpf("block frames %" PRId32 "..%" PRId32 " %" PRId32 "x%" PRId32 " rate %08" PRIx32 "\n",
           p->firstFrame, p->lastFrame, p->width, p->height, rate);
-    dumpf("block window %" PRId32 " %" PRId32 " %" PRId32 " %" PRId32 " crop %" PRId32
-          " %" PRId32 " %" PRId32 " %" PRId32 " range %" PRId32 "\n",
+    dumpf("block window %" PRId32 " %" PRId32 " %" PRId32 " %" PRId32 " crop %" PRId32 " %" PRId32
+          " %" PRId32 " %" PRId32 " range %" PRId32 "\n",
           p->measureLeft, p->measureTop, p->measureRight, p->measureBottom, p->cropLimitLeft,
           p->cropLimitTop, p->cropLimitRight, p->cropLimitBottom, p->searchRange);
     dumpf("block fields %" PRId32 " %" PRId32 " twoByte %" PRId32 " smooth %" PRId32 " %" PRId32
@@ -515,22 +515,23 @@ static void dumpBlock(const StabilizerParams *p) {
 
 /* Reads back and dumps every rectangle from firstFrame - 1 to lastFrame + 1
  * and compares those of the analysed frames with `expected`. */
-static void readRects(const char *label, int32_t firstFrame, int32_t lastFrame,
-                      int32_t analysed, const ClipRect *expected) {
+static void readRects(const char *label, int32_t firstFrame, int32_t lastFrame, int32_t analysed,
+                      const ClipRect *expected) {
     int32_t f;
     for (f = firstFrame - 1; f <= lastFrame + 1; ++f) {
         ClipRect rect = {-1.0, -1.0, -1.0, -1.0};
         const int32_t result = api.getClipRect(f, &rect);
         const int inside = f >= firstFrame && f < firstFrame + analysed;
-        dumpf("%s %" PRId32 " %" PRId32 " %016" PRIx64 " %016" PRIx64 " %016" PRIx64
-              " %016" PRIx64 "\n",
+        dumpf("%s %" PRId32 " %" PRId32 " %016" PRIx64 " %016" PRIx64 " %016" PRIx64 " %016" PRIx64
+              "\n",
               label, f, result, bits(rect.left), bits(rect.top), bits(rect.right),
               bits(rect.bottom));
         if (inside) {
             const ClipRect *want = &expected[f - firstFrame];
             CHECK(result == NoError, "%s: frame %" PRId32 " answered %" PRId32, label, f, result);
             CHECK(sameRect(&rect, want),
-                  "%s: frame %" PRId32 " rect {%.17g %.17g %.17g %.17g}, expected "
+                  "%s: frame %" PRId32
+                  " rect {%.17g %.17g %.17g %.17g}, expected "
                   "{%.17g %.17g %.17g %.17g}",
                   label, f, rect.left, rect.top, rect.right, rect.bottom, want->left, want->top,
                   want->right, want->bottom);
@@ -623,8 +624,7 @@ static void runClip(const Clip *clip) {
           "horizontal crop limits %" PRId32 " %" PRId32, stored.cropLimitLeft,
           stored.cropLimitRight);
     CHECK(stored.cropLimitTop == clip->height / 2 && stored.cropLimitBottom == clip->height / 2,
-          "vertical crop limits %" PRId32 " %" PRId32, stored.cropLimitTop,
-          stored.cropLimitBottom);
+          "vertical crop limits %" PRId32 " %" PRId32, stored.cropLimitTop, stored.cropLimitBottom);
     CHECK(stored.searchRange == 8, "searchRange %" PRId32, stored.searchRange);
     CHECK(stored.measureLeft == 8 && stored.measureRight == clip->width - 8 &&
               stored.measureTop == 8 && stored.measureBottom == clip->height - 8,
@@ -676,8 +676,8 @@ static void runClip(const Clip *clip) {
         const double wantDy = i >= 2 ? (double)dy[i - 1] : 0.0;
         dumpf("fetch %" PRId32 " %016" PRIx64 " %016" PRIx64 "\n", host.fetchFrames[i],
               bits(host.prevDx[i]), bits(host.prevDy[i]));
-        CHECK(host.fetchFrames[i] == clip->firstFrame + i, "fetch %" PRId32 " asked for frame %" PRId32,
-              i, host.fetchFrames[i]);
+        CHECK(host.fetchFrames[i] == clip->firstFrame + i,
+              "fetch %" PRId32 " asked for frame %" PRId32, i, host.fetchFrames[i]);
         CHECK(host.prevDx[i] == wantDx && host.prevDy[i] == wantDy,
               "frame %" PRId32 " was handed motion (%g, %g), the previous frame moved (%g, %g)",
               clip->firstFrame + i, host.prevDx[i], host.prevDy[i], wantDx, wantDy);
@@ -736,8 +736,7 @@ static void runClip(const Clip *clip) {
     correction.cropLimitRight = tight.cropLimitRight;
     correction.cropLimitTop = tight.cropLimitTop;
     correction.cropLimitBottom = tight.cropLimitBottom;
-    correction.halfWindowX =
-        (int32_t)((double)clip->frameRate * tight.smoothTimeX * 0.0005);
+    correction.halfWindowX = (int32_t)((double)clip->frameRate * tight.smoothTimeX * 0.0005);
     correction.halfWindowY = correction.halfWindowX;
     want = expectedRects(dx, dy, analysed, &correction, expected);
     dumpf("changeParameter %" PRId32 "\n", result);
@@ -850,7 +849,8 @@ static int compareDumps(const char *path) {
     }
     {
         const char *mine = dump + start, *theirs = other + start;
-        fprintf(stderr, "FAILED: results differ from %s at line %zu:\n  here:   %.*s\n  there:  %.*s\n",
+        fprintf(stderr,
+                "FAILED: results differ from %s at line %zu:\n  here:   %.*s\n  there:  %.*s\n",
                 path, line, (int)strcspn(mine, "\n"), mine, (int)strcspn(theirs, "\n"), theirs);
     }
     free(other);
@@ -890,8 +890,10 @@ int main(int argc, char **argv) {
         } else if (!strcmp(argv[i], "--report-only")) {
             reportOnly = 1;
         } else {
-            fprintf(stderr, "usage: %s [--library PATH] [--dump FILE] [--compare FILE] "
-                            "[--report-only]\n", argv[0]);
+            fprintf(stderr,
+                    "usage: %s [--library PATH] [--dump FILE] [--compare FILE] "
+                    "[--report-only]\n",
+                    argv[0]);
             return 2;
         }
     }

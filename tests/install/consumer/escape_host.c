@@ -18,13 +18,13 @@ static int failures = 0;
 static int fetches = 0;
 static int pressAt = -1;
 
-#define CHECK(cond)                                                   \
-    do {                                                              \
-        if (!(cond)) {                                                \
-            ++failures;                                               \
-            fprintf(stderr, "FAILED line %d: %s\n", __LINE__, #cond); \
-        }                                                             \
-    } while (0)
+#define CHECK(cond)                                             \
+  do {                                                          \
+    if (!(cond)) {                                              \
+      ++failures;                                               \
+      fprintf(stderr, "FAILED line %d: %s\n", __LINE__, #cond); \
+    }                                                           \
+  } while (0)
 
 /* A fixed texture (a hashed pattern), moved one pixel right per frame. */
 static unsigned char texel(int x, int y) {
