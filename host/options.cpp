@@ -367,10 +367,10 @@ Analysis:
       --smooth-x MS       horizontal smoothing time only
       --smooth-y MS       vertical smoothing time only (default: as horizontal)
       --no-smooth         lock the framing of the first frame (a tripod shot)
-  -c, --crop-limit X[,Y]  largest correction per axis, in pixels (20) or
-                          percent of the frame (8%). Where the shake needs
-                          more, the correction is cut short. Default: chosen
-                          (see --keep).
+  -c, --crop-limit X[,Y]  largest correction per axis, in pixels (say 20)
+                          or in percent of the frame (say 8%). Where the
+                          shake needs more, the correction is cut short.
+                          Default: chosen (see --keep).
       --keep PERCENT      share of the frame's width to keep (90). Unless
                           --smooth and --crop-limit are both given, the
                           steadiest framing that keeps it is chosen among
