@@ -116,8 +116,8 @@ void writeDemo(const std::string &file, const DemoSettings &s, AVFormatContext *
         check(avcodec_parameters_from_context(e->stream->codecpar, e->ctx.get()), "demo stream");
         e->stream->time_base = e->ctx->time_base;
     }
-    av_dict_set(&format->metadata, "title", "Placidor shaky demo", 0);
-    av_dict_set(&audio.stream->metadata, "language", "eng", 0);
+    check(av_dict_set(&format->metadata, "title", "Placidor shaky demo", 0), "demo metadata");
+    check(av_dict_set(&audio.stream->metadata, "language", "eng", 0), "demo metadata");
     check(avio_open(&format->pb, file.c_str(), AVIO_FLAG_WRITE), "cannot write '" + file + "'");
     check(avformat_write_header(format, nullptr), "cannot write '" + file + "'");
 

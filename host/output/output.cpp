@@ -78,6 +78,23 @@ std::string containersHolding(AVMediaType type, AVCodecID id) {
     return found;
 }
 
+// For a text subtitle stream the container cannot hold, the text format
+// it holds instead, with ffmpeg's encoder name: text converts without
+// loss (MP4's mov_text to SubRip for Matroska, SubRip to mov_text for
+// MP4). Empty for picture subtitles, or when the container holds no text.
+std::pair<std::string, std::string> textSubtitleFor(const AVOutputFormat *format, AVCodecID id) {
+    const AVCodecDescriptor *d = avcodec_descriptor_get(id);
+    if (!d || !(d->props & AV_CODEC_PROP_TEXT_SUB)) return {};
+    static const std::pair<AVCodecID, const char *> formats[] = {{AV_CODEC_ID_SUBRIP, "srt"},
+                                                                 {AV_CODEC_ID_MOV_TEXT, "mov_text"},
+                                                                 {AV_CODEC_ID_ASS, "ass"},
+                                                                 {AV_CODEC_ID_WEBVTT, "webvtt"}};
+    for (const auto &[other, encoder] : formats)
+        if (other != id && holds(format, AVMEDIA_TYPE_SUBTITLE, other))
+            return {avcodec_get_name(other), encoder};
+    return {};
+}
+
 std::string describe(const AVStream *st, unsigned index) {
     const AVMediaType type = st->codecpar->codec_type;
     std::string kind = type == AVMEDIA_TYPE_SUBTITLE    ? "subtitle"
@@ -105,6 +122,12 @@ bool rotated(const AVStream *st) {
         if (std::memcmp(m, identity, sizeof identity) != 0) return true;
     }
     return false;
+}
+
+// The metadata of `from` added to `to`; a failure (no memory) is an error,
+// not a file that silently lacks its tags.
+void copyMetadata(AVDictionary **to, const AVDictionary *from) {
+    if (av_dict_copy(to, from, 0) < 0) throw HostError("out of memory copying the metadata");
 }
 
 void copySideData(const AVStream *from, AVStream *to, bool (*wanted)(AVPacketSideDataType)) {
@@ -182,8 +205,16 @@ OutputPlan planOutput(const std::string &name, const VideoInput &input,
             std::string hint = others.empty() ? "" : "choose " + others;
             if (type == AVMEDIA_TYPE_AUDIO)
                 hint += std::string(hint.empty() ? "" : ", ") + "drop the audio with -an";
-            if (type == AVMEDIA_TYPE_SUBTITLE)
+            if (type == AVMEDIA_TYPE_SUBTITLE) {
+                const auto [text, encoder] = textSubtitleFor(f, id);
+                if (!text.empty())
+                    hint = "it holds text subtitles as " + text + ", not " + avcodec_get_name(id) +
+                           ", so convert them first (ffmpeg -i '" + in->url +
+                           "' -map 0 -c copy -c:s " + encoder + " CONVERTED" +
+                           name.substr(std::min(name.rfind('.'), name.size())) +
+                           ", then stabilise that)" + (hint.empty() ? "" : ", " + hint);
                 hint += std::string(hint.empty() ? "" : ", ") + "drop the subtitles with -sn";
+            }
             if (type == AVMEDIA_TYPE_DATA)
                 hint += std::string(hint.empty() ? "" : ", ") + "drop the data streams with -dn";
             cannot(describe(st, i), hint);
@@ -278,7 +309,7 @@ VideoOutput::VideoOutput(const std::string &nameForFormat, const std::string &wr
                 videoStream_->avg_frame_rate = input.info().frameRate;
                 videoStream_->sample_aspect_ratio = encoder_->sample_aspect_ratio;
                 videoStream_->disposition = ist->disposition;
-                av_dict_copy(&videoStream_->metadata, ist->metadata, 0);
+                copyMetadata(&videoStream_->metadata, ist->metadata);
                 // The picture is stabilised as stored: its rotation flag and
                 // the HDR mastering metadata still describe it.
                 copySideData(ist, videoStream_, [](AVPacketSideDataType t) {
@@ -322,13 +353,15 @@ VideoOutput::VideoOutput(const std::string &nameForFormat, const std::string &wr
             ost->sample_aspect_ratio = st->sample_aspect_ratio;
             ost->avg_frame_rate = st->avg_frame_rate;
             ost->r_frame_rate = st->r_frame_rate;
-            av_dict_copy(&ost->metadata, st->metadata, 0);
+            copyMetadata(&ost->metadata, st->metadata);
             copySideData(st, ost, [](AVPacketSideDataType) { return true; });
             streamMap_[i] = ost->index;
         }
         lastDts_.assign(format_->nb_streams, INT64_MIN);
-        av_dict_copy(&format_->metadata, in->metadata, 0);
-        av_dict_set(&format_->metadata, "encoder", nullptr, 0);  // the muxer names itself
+        copyMetadata(&format_->metadata, in->metadata);
+        // The muxer names itself.
+        if (av_dict_set(&format_->metadata, "encoder", nullptr, 0) < 0)
+            throw HostError("out of memory copying the metadata");
 
         if (plan.chapters) {
             for (unsigned c = 0; c < in->nb_chapters; ++c) {
@@ -341,12 +374,17 @@ VideoOutput::VideoOutput(const std::string &nameForFormat, const std::string &wr
                 to->time_base = from->time_base;
                 to->start = from->start - shift;
                 to->end = from->end - shift;
-                av_dict_copy(&to->metadata, from->metadata, 0);
-                // avformat_free_context releases chapters added this way.
+                // avformat_free_context releases chapters added this way,
+                // with their metadata.
                 int count = static_cast<int>(format_->nb_chapters);
                 av_dynarray_add(&format_->chapters, &count, to);
-                if (!format_->chapters) throw HostError("out of memory");
+                if (!format_->chapters) {
+                    av_free(to);
+                    format_->nb_chapters = 0;
+                    throw HostError("out of memory");
+                }
                 format_->nb_chapters = static_cast<unsigned>(count);
+                copyMetadata(&to->metadata, from->metadata);
             }
         }
 
@@ -357,7 +395,8 @@ VideoOutput::VideoOutput(const std::string &nameForFormat, const std::string &wr
         rc = avio_open(&format_->pb, writePath.c_str(), AVIO_FLAG_WRITE);
         if (rc < 0) throw HostError("cannot write '" + name_ + "': " + avErrorText(rc));
         AVDictionary *options = nullptr;
-        if (isMovFamily(plan.format)) av_dict_set(&options, "movflags", "+faststart", 0);
+        if (isMovFamily(plan.format) && av_dict_set(&options, "movflags", "+faststart", 0) < 0)
+            throw HostError("out of memory");
         rc = avformat_write_header(format_.get(), &options);
         const DictionaryPtr unused(options);
         if (rc < 0) throw HostError("cannot write '" + name_ + "': " + avErrorText(rc));

@@ -20,6 +20,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 extern char **environ;
@@ -655,6 +656,46 @@ TEST_F(CliFiles, StreamsChaptersAndAttachmentsAreCarriedOrRefused) {
     EXPECT_EQ(out[1].packets, in[1].packets);
     EXPECT_EQ(out[1].width, 80);
     EXPECT_EQ(probeValue(at("extra_out.mp4"), "stream_disposition=attached_pic"), "0\n0\n1");
+}
+
+// Text subtitles in a format the container does not hold (MP4's mov_text
+// in Matroska, SubRip in MP4) are refused with the format it holds and
+// the ffmpeg command that converts them; that command, run as given,
+// makes an input the container takes.
+TEST_F(CliFiles, TextSubtitlesTheContainerCannotHoldAreToldHowToConvert) {
+    std::ofstream(at("s.srt")) << "1\n00:00:00,000 --> 00:00:01,000\nHello\n";
+    ASSERT_EQ(ff("-f lavfi -i testsrc2=size=128x96:rate=25 -i s.srt -map 0 -map 1 -t 1 -c:v "
+                 "libx264 -preset ultrafast -c:s mov_text timed.mp4"),
+              0);
+    ASSERT_EQ(ff("-i timed.mp4 -map 0 -c:v copy -c:s srt subrip.mkv"), 0);
+    const std::vector<std::tuple<std::string, std::string, std::string, std::string>> cases = {
+        {"timed.mp4", "out.mkv", "mov_text", "subrip"},
+        {"subrip.mkv", "out.mp4", "subrip", "mov_text"}};
+    for (const auto &[in, out, from, to] : cases) {
+        Result r = stabilise(in, out, {"--progress", at("p.txt").string()});
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_NE(r.err.find("(" + from + " subtitle)"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("holds text subtitles as " + to + ", not " + from), std::string::npos)
+            << r.err;
+        for (const char *hint : {"-sn", "--skip-unsupported"})
+            EXPECT_NE(r.err.find(hint), std::string::npos) << hint << " in: " << r.err;
+        EXPECT_EQ(slurp(at("p.txt")).find("frame="), std::string::npos);
+        EXPECT_FALSE(fs::exists(at(out)));
+        fs::remove(at("p.txt"));
+        // The conversion it gives, run as given, is taken.
+        std::smatch m;
+        ASSERT_TRUE(
+            std::regex_search(r.err, m, std::regex("\\(ffmpeg (.*) CONVERTED(\\.[a-z0-9]+),")))
+            << r.err;
+        const std::string converted = "converted" + m[2].str();
+        ASSERT_EQ(ff(m[1].str() + " " + converted), 0) << m[1];
+        r = stabilise(converted, out);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(probeValue(at(out), "stream=codec_name", "s"),
+                  to == "subrip" ? "subrip" : "mov_text");
+        fs::remove(at(out));
+    }
 }
 
 // A phone's rotation flag stays with the video where the container keeps
