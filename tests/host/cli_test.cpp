@@ -3,11 +3,8 @@
 // ffprobe checks what it writes.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,23 +20,15 @@
 #include <tuple>
 #include <vector>
 
-extern char **environ;
+#include "support/process.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Result {
-    int status = -1;  // exit status, or 128 + signal
-    std::string out, err;
-};
-
-std::string slurp(const fs::path &file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using placidor::test::capture;
+using placidor::test::Result;
+using placidor::test::slurp;
 
 class Cli : public ::testing::Test {
 protected:
@@ -60,33 +49,12 @@ protected:
     pid_t start(const std::vector<std::string> &args, const std::string &tag = "run") {
         std::vector<std::string> all = {PLACIDOR_CLI_PATH};
         all.insert(all.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (auto &a : all) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
         outFile_ = at(tag + ".out");
         errFile_ = at(tag + ".err");
-        posix_spawn_file_actions_addopen(&actions, 1, outFile_.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, errFile_.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        pid_t pid = -1;
-        const int rc = posix_spawn(&pid, all[0].c_str(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        EXPECT_EQ(rc, 0) << "cannot start " << all[0];
-        return pid;
+        return placidor::test::spawnProgram(all, outFile_, errFile_);
     }
 
-    Result finish(pid_t pid) {
-        Result r;
-        int status = 0;
-        waitpid(pid, &status, 0);
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        r.out = slurp(outFile_);
-        r.err = slurp(errFile_);
-        return r;
-    }
+    Result finish(pid_t pid) { return placidor::test::finishProgram(pid, outFile_, errFile_); }
 
     Result run(const std::vector<std::string> &args) { return finish(start(args)); }
 
@@ -111,17 +79,6 @@ protected:
 
     fs::path dir_, outFile_, errFile_;
 };
-
-std::string capture(const std::string &command) {
-    std::string text;
-    if (FILE *p = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        std::size_t n;
-        while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) text.append(buffer, n);
-        pclose(p);
-    }
-    return text;
-}
 
 struct StreamFacts {
     std::string type;

@@ -8,23 +8,19 @@
 // threshold raised, so that their buffers come from the heap.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "memory.h"
+#include "support/process.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -33,24 +29,12 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-extern char **environ;
-
 namespace {
 
 namespace fs = std::filesystem;
 using namespace placidor::host;
 
-struct Result {
-    int status = -1;  // exit status, or 128 + signal
-    std::string out, err;
-};
-
-std::string slurp(const fs::path &file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using placidor::test::Result;
 
 // Runs placidor with `args`, with `env` added to the environment.
 Result placidor(const std::vector<std::string> &args, const std::vector<std::string> &env,
@@ -58,34 +42,8 @@ Result placidor(const std::vector<std::string> &args, const std::vector<std::str
     const fs::path outFile = fs::path(errFile).replace_extension(".out");
     std::vector<std::string> all = {PLACIDOR_CLI_PATH};
     all.insert(all.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (auto &a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> envStrings(env);
-    for (char **e = environ; *e; ++e) envStrings.emplace_back(*e);
-    std::vector<char *> envp;
-    for (auto &e : envStrings) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, all[0].c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    Result r;
-    if (rc != 0) {
-        ADD_FAILURE() << "cannot start " << all[0];
-        return r;
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    r.out = slurp(outFile);
-    r.err = slurp(errFile);
-    return r;
+    return placidor::test::finishProgram(placidor::test::spawnProgram(all, outFile, errFile, env),
+                                         outFile, errFile);
 }
 
 struct Codec {
