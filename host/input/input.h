@@ -55,8 +55,9 @@ private:
     FramePtr frame_;
     VideoInfo info_;
     bool draining_ = false, finished_ = false;
-    std::int64_t damaged_ = 0;  // packets or frames the decoder refused
-    std::string endedBy_;       // why reading stopped before the end of the file
+    std::int64_t damaged_ = 0;    // packets or frames the decoder refused
+    std::int64_t concealed_ = 0;  // frames it decoded with damage concealed
+    std::string endedBy_;         // why reading stopped before the end of the file
     std::function<void(AVPacket *)> otherPacket_;
 };
 

@@ -98,6 +98,11 @@ std::string VideoInput::damageReport(std::int64_t framesDecoded) const {
     if (damaged_ > 0)
         report += (report.empty() ? "" : "; ") + std::string("the decoder skipped ") +
                   std::to_string(damaged_) + " damaged video packet" + (damaged_ == 1 ? "" : "s");
+    if (concealed_ > 0)
+        report += (report.empty() ? "" : "; ") + std::to_string(concealed_) + " of the " +
+                  std::to_string(framesDecoded) + " frame" + (framesDecoded == 1 ? "" : "s") +
+                  " decoded had damage the decoder concealed (blocks or smears where data was "
+                  "lost)";
     if (!endedBy_.empty())
         report += (report.empty() ? "" : "; ") + std::string("reading stopped early: ") + endedBy_;
     return report.empty() ? report : "'" + path_ + "' is damaged: " + report;
@@ -108,7 +113,12 @@ AVFrame *VideoInput::nextFrame() {
         if (finished_) return nullptr;
         av_frame_unref(frame_.get());
         int rc = avcodec_receive_frame(decoder_.get(), frame_.get());
-        if (rc == 0) return frame_.get();
+        if (rc == 0) {
+            // A picture the decoder completed by concealment (bits lost,
+            // a reference missing): shown as FFmpeg shows it, and counted.
+            if ((frame_->flags & AV_FRAME_FLAG_CORRUPT) || frame_->decode_error_flags) ++concealed_;
+            return frame_.get();
+        }
         if (rc == AVERROR_EOF) {
             finished_ = true;
             return nullptr;

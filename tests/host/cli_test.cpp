@@ -890,6 +890,53 @@ TEST_F(CliFiles, DamagedInputsAreStabilisedWithAWarning) {
     }
 }
 
+// Pictures the decoder completed by concealment (bit errors in a transport
+// stream) are counted, and the warning says how many: as many as FFmpeg
+// itself reports concealing, decoding the same file. A clean file has no
+// such warning.
+TEST_F(CliFiles, ConcealedDamageIsCountedInTheWarning) {
+    ASSERT_EQ(ff("-f lavfi -i testsrc2=size=160x120:rate=25 -t 4 -c:v libx264 -preset ultrafast "
+                 "-f mpegts clean.ts"),
+              0);
+    Result r = stabilise("clean.ts", "clean.mp4");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.find("warning"), std::string::npos) << r.err;
+    const std::string clean = slurp(at("clean.ts"));
+    long long total = 0;
+    for (unsigned seed = 1; seed <= 3; ++seed) {
+        std::string bits = clean;
+        std::mt19937 random(seed);
+        for (int i = 0; i < 40; ++i)
+            bits[2000 + random() % (bits.size() - 2000)] ^= char(1 << (random() % 8));
+        const std::string name = "bits" + std::to_string(seed) + ".ts";
+        std::ofstream(at(name), std::ios::binary) << bits;
+        // FFmpeg's own count: one "concealing" line per picture, once the
+        // decoding proper starts (the probe before it decodes some twice).
+        const std::string log = capture("ffmpeg -nostdin -nostats -v info -threads 1 -i '" +
+                                        at(name).string() + "' -map 0:v -f null - 2>&1");
+        long long expected = 0;
+        for (std::size_t p = log.find("concealing", log.find("Stream mapping"));
+             p != std::string::npos; p = log.find("concealing", p + 1))
+            ++expected;
+        r = stabilise(name, name + ".mp4");
+        ASSERT_EQ(r.status, 0) << name << ": " << r.err;
+        std::smatch m;
+        if (expected == 0) {
+            EXPECT_EQ(r.err.find("concealed"), std::string::npos) << name << ": " << r.err;
+            continue;
+        }
+        ASSERT_TRUE(std::regex_search(
+            r.err, m,
+            std::regex("warning: [^\n]*[:;] ([0-9]+) of the ([0-9]+) frames decoded had "
+                       "damage the decoder concealed")))
+            << name << ": " << r.err;
+        EXPECT_EQ(std::stoll(m[1]), expected) << name << ": " << r.err;
+        EXPECT_EQ(std::stoll(m[2]), probe(at(name + ".mp4"))[0].frames) << name;
+        total += expected;
+    }
+    EXPECT_GT(total, 0) << "no damage reached a picture: the test shows nothing";
+}
+
 // 10-bit HDR stays 10 bits deep, with its transfer, primaries, mastering
 // display and light level metadata, so that the tags describe the pixels.
 TEST_F(CliFiles, HdrKeepsItsDepthAndMetadata) {
