@@ -52,7 +52,7 @@ RenderStats renderPass(const Options &o, const Analysis &a, const std::string &t
         return rects[std::size_t(i)];
     };
     // 4:2:0 pictures have even sizes: an odd last column or row is left out.
-    const int evenW = info.width & ~1, evenH = info.height & ~1;
+    int evenW = info.width & ~1, evenH = info.height & ~1;
     if (evenW < 2 || evenH < 2)
         throw HostError("the video is " + std::to_string(info.width) + "x" +
                         std::to_string(info.height) +
@@ -79,12 +79,11 @@ RenderStats renderPass(const Options &o, const Analysis &a, const std::string &t
         if (compare) compare->copyPacket(packet);
     });
 
-    PlanarFrames planar(evenW, evenH);
+    std::unique_ptr<PlanarFrames> planar;
     std::unique_ptr<Cropper> cropper, fullCropper;
     FramePtr out, full, side;
     RenderStats stats;
-    stats.width = outW;
-    stats.height = outH;
+    AVFieldOrder fieldOrder = AV_FIELD_PROGRESSIVE;
     const std::int64_t step =
         std::max<std::int64_t>(1, av_rescale_q(1, av_inv_q(info.frameRate), info.timeBase));
     std::int64_t lastPts = INT64_MIN;
@@ -96,20 +95,33 @@ RenderStats renderPass(const Options &o, const Analysis &a, const std::string &t
         const bool fullRange = colour.range == AVCOL_RANGE_JPEG;
         const int bits = colour.format == AV_PIX_FMT_YUV420P10 ? 10 : 8;
         if (!output) {
-            cropper =
-                std::make_unique<Cropper>(info.width, info.height, outW, outH, fullRange, bits);
+            // Interlaced pictures stay interlaced: cut and resampled field
+            // by field, written interlaced in the same field order. Each
+            // field is 4:2:0 of an even height: a multiple of 4 rows.
+            if (evenH >= 4) fieldOrder = fieldOrderOf(*input.videoStream()->codecpar, *decoded);
+            const bool interlaced = fieldOrder != AV_FIELD_PROGRESSIVE;
+            if (interlaced) {
+                evenH &= ~3;
+                outH = std::max(4, outH & ~3);
+            }
+            stats.width = outW;
+            stats.height = outH;
+            planar = std::make_unique<PlanarFrames>(evenW, evenH, interlaced);
+            cropper = std::make_unique<Cropper>(info.width, info.height, outW, outH, fullRange,
+                                                bits, interlaced);
             out = allocPlanarFrame(outW, outH, colour.format);
             output = std::make_unique<VideoOutput>(
-                o.output, temp, input, EncoderSettings{outW, outH, o.crf, o.preset, selectionOf(o)},
-                *decoded);
+                o.output, temp, input,
+                EncoderSettings{outW, outH, o.crf, o.preset, selectionOf(o), fieldOrder}, *decoded);
             if (!o.compareFile.empty()) {
                 side = allocPlanarFrame(evenW * 2, evenH, colour.format);
                 compare = std::make_unique<VideoOutput>(
                     o.compareFile, compareTemp, input,
-                    EncoderSettings{evenW * 2, evenH, o.crf, o.preset, selectionOf(o)}, *decoded);
+                    EncoderSettings{evenW * 2, evenH, o.crf, o.preset, selectionOf(o), fieldOrder},
+                    *decoded);
                 if (outW != evenW || outH != evenH) {
                     fullCropper = std::make_unique<Cropper>(info.width, info.height, evenW, evenH,
-                                                            fullRange, bits);
+                                                            fullRange, bits, interlaced);
                     full = allocPlanarFrame(evenW, evenH, colour.format);
                 }
             }
@@ -125,7 +137,7 @@ RenderStats renderPass(const Options &o, const Analysis &a, const std::string &t
         lastPts = pts;
         const std::int64_t duration = decoded->pkt_duration > 0 ? decoded->pkt_duration : step;
 
-        const AVFrame *picture = planar.convert(decoded);
+        const AVFrame *picture = planar->convert(decoded);
         const ClipRect &rect = rectFor(index);
         makeWritable(out.get());
         cropper->render(picture, rect, out.get());

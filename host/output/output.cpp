@@ -287,6 +287,19 @@ VideoOutput::VideoOutput(const std::string &nameForFormat, const std::string &wr
         encoder_->thread_count = 0;
         if (format_->oformat->flags & AVFMT_GLOBALHEADER)
             encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        fieldOrder_ = settings.fieldOrder;
+        if (fieldOrder_ != AV_FIELD_PROGRESSIVE) {
+            // Interlaced: libx264 codes each macroblock pair as a frame or
+            // as two fields; the stream's field order goes to the container.
+            encoder_->flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
+            encoder_->field_order = fieldOrder_;
+            // The field order from the start: changed by the first frame
+            // instead, libx264 writes the pictures' order counts for one
+            // order and their timing messages for the other.
+            if (av_opt_set(encoder_->priv_data, "x264-params",
+                           fieldOrder_ == AV_FIELD_TT ? "tff=1" : "bff=1", 0) < 0)
+                throw HostError("this libx264 cannot encode interlaced video");
+        }
         av_opt_set(encoder_->priv_data, "preset", settings.preset.c_str(), 0);
         av_opt_set_double(encoder_->priv_data, "crf", settings.crf, 0);
         rc = avcodec_open2(encoder_.get(), codec, nullptr);
@@ -455,6 +468,9 @@ void VideoOutput::writeFrame(AVFrame *frame, std::int64_t pts, std::int64_t dura
     frame->pkt_duration = duration;
     durations_[pts] = duration;
     frame->pict_type = AV_PICTURE_TYPE_NONE;
+    // libx264 takes each frame's field order from the frame.
+    frame->interlaced_frame = fieldOrder_ != AV_FIELD_PROGRESSIVE;
+    frame->top_field_first = fieldOrder_ == AV_FIELD_TT;
     const int rc = avcodec_send_frame(encoder_.get(), frame);
     if (rc < 0) throw HostError("encoding failed: " + avErrorText(rc));
     drain();

@@ -45,6 +45,9 @@ struct EncoderSettings {
     int crf = 20;
     std::string preset = "medium";
     StreamSelection streams;
+    // AV_FIELD_TT or AV_FIELD_BB: the frames are interlaced, encoded so
+    // (interlaced DCT and motion search) and tagged with this field order.
+    AVFieldOrder fieldOrder = AV_FIELD_PROGRESSIVE;
 };
 
 class VideoOutput {
@@ -84,6 +87,7 @@ private:
     // Containers that count frames instead of storing timestamps (AVI) get
     // one tick per frame; `frameTicks_` then maps input timestamps to them.
     bool frameTicks_ = false;
+    AVFieldOrder fieldOrder_ = AV_FIELD_PROGRESSIVE;
     std::int64_t lastVideoPts_ = INT64_MIN;
     std::int64_t startTime_ = 0;  // subtracted from every stream, in AV_TIME_BASE
     std::vector<int> streamMap_;  // input stream -> output stream, -1 when dropped

@@ -11,6 +11,7 @@
 #include "placidor.h"
 
 extern "C" {
+#include <libavcodec/codec_par.h>
 #include <libavutil/pixfmt.h>
 }
 
@@ -30,20 +31,31 @@ struct PictureColour {
 };
 PictureColour outputColour(const AVFrame &decoded);
 
+// How the source's pictures were scanned, in display order: progressive,
+// or interlaced with the top (AV_FIELD_TT) or the bottom field
+// (AV_FIELD_BB) first. The decoder's flags on the first frame decide; a
+// field order the container or the parser recorded decides for codecs
+// whose decoder does not say.
+AVFieldOrder fieldOrderOf(const AVCodecParameters &stream, const AVFrame &first);
+
 // Decoded frames of any pixel format become 4:2:0 frames (8-bit, or
 // 10-bit for deeper sources) with
 // zimg's alignment; frames that already are stay untouched. A source with
 // an odd width or height loses its last column or row (4:2:0 needs even
-// sizes); nothing is rescaled.
+// sizes); nothing is rescaled. `interlaced`: `height` is a multiple of 4
+// (an interlaced source loses its last rows down to one), and a format
+// conversion works on each field alone, so that 4:2:2 chroma becomes 4:2:0
+// within its field.
 class PlanarFrames {
 public:
-    PlanarFrames(int width, int height);
+    PlanarFrames(int width, int height, bool interlaced = false);
     PlanarFrames(const PlanarFrames &) = delete;
     PlanarFrames &operator=(const PlanarFrames &) = delete;
     const AVFrame *convert(const AVFrame *decoded);
 
 private:
     int width_, height_;
+    bool interlaced_;
     SwsPtr sws_;
     const SwsContext *configured_ = nullptr;  // sws_ with its ranges and matrices set
     FramePtr frame_;
@@ -53,7 +65,12 @@ private:
 class Cropper {
 public:
     // `bits`: 8 for 8-bit 4:2:0 frames, 10 for 10-bit ones (2 bytes a sample).
-    Cropper(int srcWidth, int srcHeight, int dstWidth, int dstHeight, bool fullRange, int bits = 8);
+    // `interlaced`: each field (the even rows, the odd rows) is cut from its
+    // own field and resampled alone, with zimg's field parity placing its
+    // rows and chroma, so that the two fields, taken at different moments,
+    // are never mixed; heights are then multiples of 4.
+    Cropper(int srcWidth, int srcHeight, int dstWidth, int dstHeight, bool fullRange, int bits = 8,
+            bool interlaced = false);
     Cropper(const Cropper &) = delete;
     Cropper &operator=(const Cropper &) = delete;
 
@@ -61,13 +78,15 @@ public:
     void render(const AVFrame *src, const ClipRect &rect, AVFrame *dst);
 
 private:
-    void build(const ClipRect &rect);
+    // One resampling: the whole frame, or field 0 (top) or 1 (bottom).
+    void build(int field, const ClipRect &rect);
 
     int srcWidth_, srcHeight_, dstWidth_, dstHeight_;
     bool fullRange_;
     int bits_;
-    zimgxx::FilterGraph graph_;
-    ClipRect built_{-1, -1, -1, -1};
+    bool interlaced_;
+    zimgxx::FilterGraph graph_[2];
+    ClipRect built_[2] = {{-1, -1, -1, -1}, {-1, -1, -1, -1}};
     LibraryBuffer tmp_;  // zimg's temporary buffer
 };
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -888,6 +889,127 @@ TEST_F(CliFiles, DamagedInputsAreStabilisedWithAWarning) {
             EXPECT_GE(streams[0].frames, 90) << name;
         }
     }
+}
+
+// How far the two fields of `file`'s plane ("y" or "u") stay apart: the
+// mean of the top field's rows, of the bottom field's, and the share of
+// row pairs whose top row is the brighter.
+struct FieldContrast {
+    double top = 0, bottom = 0, topBrighter = 0;
+};
+FieldContrast fieldContrast(const fs::path &file, const std::string &plane) {
+    const std::string size = probeValue(file, "stream=width,height", "v");
+    int width = 0, height = 0;
+    if (std::sscanf(size.c_str(), "%d\n%d", &width, &height) != 2) {
+        ADD_FAILURE() << file << ": no size in '" << size << "'";
+        return {};
+    }
+    if (plane != "y") {
+        width /= 2;
+        height /= 2;
+    }
+    const std::string raw =
+        capture("ffmpeg -nostdin -v error -i '" + file.string() + "' -vf extractplanes=" + plane +
+                " -f rawvideo -pix_fmt gray -");
+    const std::size_t frameBytes = std::size_t(width) * height;
+    FieldContrast c;
+    long long pairs = 0, brighter = 0;
+    for (std::size_t f = 0; frameBytes > 0 && (f + 1) * frameBytes <= raw.size(); ++f)
+        for (int r = 0; r + 1 < height; r += 2) {
+            double rowMean[2] = {0, 0};
+            for (int k = 0; k < 2; ++k)
+                for (int x = 0; x < width; ++x)
+                    rowMean[k] +=
+                        std::uint8_t(raw[f * frameBytes + std::size_t(r + k) * width + x]);
+            c.top += rowMean[0] / width;
+            c.bottom += rowMean[1] / width;
+            brighter += rowMean[0] > rowMean[1];
+            ++pairs;
+        }
+    if (pairs == 0) {
+        ADD_FAILURE() << file << ": nothing decoded";
+        return {};
+    }
+    c.top /= pairs;
+    c.bottom /= pairs;
+    c.topBrighter = double(brighter) / pairs;
+    return c;
+}
+
+// Interlaced sources stay interlaced: each field is cut and resampled on
+// its own, never blended with the other (taken at another moment), and
+// the output has the source's field order. In the clips the fields differ
+// strongly: the top field is a bright copy of a shaking picture, the
+// bottom field a dark one, with other chroma.
+TEST_F(CliFiles, InterlacedSourcesKeepTheirFields) {
+    const auto fields = [](const std::string &format) {
+        return "-f lavfi -i \"testsrc2=s=400x180:r=25,crop=352:144:x='24+16*sin(n*0.9)':y='18+9*"
+               "sin(n*1.7)',format=" +
+               format +
+               ",split[a][b];[a]lutyuv=y=128+val/2:u=176[a1];[b]lutyuv=y=val/2:u=80[b1];[a1][b1]"
+               "vstack,il=l=i:c=i";
+    };
+    // H.264 top field first; MPEG-2 bottom field first; FFV1 4:2:2 whose
+    // container alone says bottom field first, 286 rows high (each field
+    // then loses a row: a 4:2:0 field needs an even height).
+    ASSERT_EQ(ff(fields("yuv420p") +
+                 "\" -t 2 -c:v libx264 -preset ultrafast -flags +ildct+ilme -top 1 tff.mkv"),
+              0);
+    ASSERT_EQ(
+        ff(fields("yuv420p") + "\" -t 2 -c:v mpeg2video -q:v 2 -flags +ildct+ilme -top 0 bff.ts"),
+        0);
+    ASSERT_EQ(ff(fields("yuv422p") +
+                 ",crop=352:286:0:0\" -t 2 -c:v ffv1 -pix_fmt yuv422p -field_order bb "
+                 "tagged.mkv"),
+              0);
+    const std::vector<std::tuple<std::string, std::string, std::string, int>> cases = {
+        {"tff.mkv", "tff_out.mkv", "tt", 288},
+        {"tff.mkv", "tff_out.mp4", "tt", 288},
+        {"bff.ts", "bff_out.mp4", "bb", 288},
+        {"bff.ts", "bff_out.mkv", "bb", 288},
+        {"tagged.mkv", "tagged_out.mkv", "bb", 284}};
+    for (const auto &[in, out, order, height] : cases) {
+        // A transport stream lists its streams twice (in its program too).
+        const std::string given = probeValue(at(in), "stream=field_order", "v");
+        ASSERT_EQ(given.substr(0, given.find('\n')), order) << in;
+        const FieldContrast source = fieldContrast(at(in), "y");
+        ASSERT_GT(source.top - source.bottom, 100) << in;
+        const std::string compare = "compare_" + out;
+        const Result r = stabilise(
+            in, out, {"--compare", at(compare).string(), "--rects", at(out + ".csv").string()});
+        ASSERT_EQ(r.status, 0) << in << ": " << r.err;
+        for (const std::string &written : {out, compare}) {
+            EXPECT_EQ(probeValue(at(written), "stream=field_order", "v"), order) << written;
+            // The decoder sees the same order in every frame.
+            const std::string info = capture("ffmpeg -nostdin -v info -i '" + at(written).string() +
+                                             "' -vf showinfo -f null - 2>&1");
+            const std::string flag = order == "tt" ? "i:T" : "i:B";
+            std::size_t flagged = 0;
+            for (std::size_t p = info.find(flag); p != std::string::npos;
+                 p = info.find(flag, p + 1))
+                ++flagged;
+            EXPECT_EQ(flagged, 50u) << written;
+            for (const std::string plane : {"y", "u"}) {
+                const FieldContrast c = fieldContrast(at(written), plane);
+                EXPECT_GT(c.topBrighter, 0.99) << written << " " << plane;
+                EXPECT_GT(c.top - c.bottom, plane == "y" ? 120 : 60) << written << " " << plane;
+            }
+        }
+        EXPECT_EQ(probeValue(at(out), "stream=height", "v"), std::to_string(height)) << out;
+        // The framing moved the picture up and down by fractions of a row.
+        bool fractional = false;
+        for (const std::string &row : lines(slurp(at(out + ".csv")))) {
+            double top = 0;
+            if (std::sscanf(row.c_str(), "%*d,%*d,%*d,%*f,%*f,%*d,%*f,%lf", &top) == 1)
+                fractional = fractional || std::fabs(top - std::round(top)) > 0.05;
+        }
+        EXPECT_TRUE(fractional) << out << ": the test shows nothing";
+    }
+    // A progressive source stays progressive.
+    ASSERT_EQ(ff("-f lavfi -i testsrc2=s=176x144:r=25 -t 1 -c:v libx264 -preset ultrafast p.mkv"),
+              0);
+    ASSERT_EQ(stabilise("p.mkv", "p_out.mkv").status, 0);
+    EXPECT_EQ(probeValue(at("p_out.mkv"), "stream=field_order", "v"), "progressive");
 }
 
 // Pictures the decoder completed by concealment (bit errors in a transport
