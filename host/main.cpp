@@ -14,6 +14,7 @@
 #include "cleanup.h"
 #include "demo/demo.h"
 #include "error.h"
+#include "free_space.h"
 #include "input/input.h"
 #include "options.h"
 #include "output/output.h"
@@ -33,16 +34,22 @@ using namespace placidor::host;
 namespace {
 
 // What each output will hold, checked before any work: a stream the
-// container cannot hold is refused now, not after the analysis.
+// container cannot hold, or a disk too full for what will be written, is
+// refused now, not after the analysis.
 VideoInfo planOutputs(const Options &o) {
     VideoInput input(o.input);
+    std::vector<SpaceNeed> needs;
     for (const std::string *name : {&o.output, &o.compareFile}) {
         if (name->empty()) continue;
         const OutputPlan plan = planOutput(*name, input, selectionOf(o));
         if (name == &o.output)
             for (const std::string &w : plan.warnings)
                 std::fprintf(stderr, "placidor: %s\n", w.c_str());
+        needs.push_back(videoOutputNeed(*name, input, plan));
     }
+    for (const std::string *side : {&o.rectsFile, &o.plotFile})
+        if (!side->empty()) needs.push_back(sideFileNeed(*side, input.info().frameCountHint));
+    checkFreeSpace(needs);
     return input.info();
 }
 

@@ -1012,6 +1012,83 @@ TEST_F(CliFiles, InterlacedSourcesKeepTheirFields) {
     EXPECT_EQ(probeValue(at("p_out.mkv"), "stream=field_order", "v"), "progressive");
 }
 
+// A small file system mounted for a test (tmpfs, which needs root), and
+// unmounted when the test ends, before its folder is removed.
+struct SmallDisk {
+    SmallDisk(const fs::path &dir, const std::string &size) : dir(dir) {
+        fs::create_directories(dir);
+        mounted = geteuid() == 0 && std::system(("mount -t tmpfs -o size=" + size + " tmpfs '" +
+                                                 dir.string() + "' 2>/dev/null")
+                                                    .c_str()) == 0;
+    }
+    ~SmallDisk() {
+        if (mounted) (void)std::system(("umount '" + dir.string() + "'").c_str());
+    }
+    bool resize(const std::string &size) const {
+        return std::system(("mount -o remount,size=" + size + " '" + dir.string() + "'").c_str()) ==
+               0;
+    }
+    fs::path dir;
+    bool mounted = false;
+};
+
+// A disk too small for what the run will certainly write (here the copied
+// PCM audio alone) is refused before the analysis, naming the folder and
+// the space; the same run on a disk with room is not. A side file's disk
+// is checked as well.
+TEST_F(CliFiles, AFullDiskIsRefusedBeforeTheAnalysis) {
+    // Two seconds of 16-bit stereo PCM at 48 kHz: 384 kB, copied as it is.
+    ASSERT_EQ(ff("-f lavfi -i testsrc2=size=128x96:rate=25 -f lavfi -i sine=sample_rate=48000 -t 2 "
+                 "-c:v libx264 -preset ultrafast -c:a pcm_s16le -ac 2 pcm.mkv"),
+              0);
+    const SmallDisk disk(at("small"), "256k");
+    if (!disk.mounted) GTEST_SKIP() << "mounting a tmpfs needs root (id -u is " << geteuid() << ")";
+    Result r = stabilise("pcm.mkv", "small/out.mkv", {"--progress", at("p.txt").string()});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find("not enough free space in '" + at("small").string() + "'"),
+              std::string::npos)
+        << r.err;
+    EXPECT_TRUE(std::regex_search(r.err, std::regex("[0-9]+ KiB free.*needs at least [0-9]+ KiB")))
+        << r.err;
+    EXPECT_EQ(slurp(at("p.txt")).find("pass=analyse"), std::string::npos);
+    EXPECT_TRUE(fs::is_empty(at("small")));
+
+    // With room for it, the same run is not refused, nor warned about.
+    ASSERT_TRUE(disk.resize("8m"));
+    r = stabilise("pcm.mkv", "small/out.mkv");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.find("free"), std::string::npos) << r.err;
+    EXPECT_EQ(probeValue(at("small/out.mkv"), "stream=codec_name", "a"), "pcm_s16le");
+
+    // Room for what is certain, not for what is likely (the video of a
+    // noisy lossless source): a warning before the analysis, which goes on.
+    fs::remove(at("small/out.mkv"));
+    ASSERT_TRUE(disk.resize("640k"));
+    ASSERT_EQ(
+        ff("-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=sample_rate=48000 -t 2 "
+           "-vf noise=alls=30:allf=t -c:v libx264 -preset ultrafast -crf 0 -c:a pcm_s16le "
+           "-ac 2 noisy.mkv"),
+        0);
+    r = stabilise("noisy.mkv", "small/out.mkv", {"--progress", at("p.txt").string()});
+    EXPECT_TRUE(std::regex_search(
+        r.err, std::regex("^placidor: warning: only [0-9]+ KiB free in '" + at("small").string() +
+                          "'[^\n]*probably needs about [0-9.]+ MiB")))
+        << r.err;
+    EXPECT_NE(slurp(at("p.txt")).find("pass=analyse"), std::string::npos);
+    EXPECT_TRUE(leftovers().empty());
+
+    // Filled up: a side file there is refused, though the output's disk has room.
+    fs::remove(at("small/out.mkv"));
+    (void)std::system(
+        ("cat /dev/zero > '" + at("small/filler").string() + "' 2>/dev/null").c_str());
+    r = stabilise("pcm.mkv", "out.mkv", {"--rects", at("small/rects.csv").string()});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("'" + at("small").string() + "'"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(at("out.mkv")));
+    EXPECT_FALSE(fs::exists(at("small/rects.csv")));
+}
+
 // Pictures the decoder completed by concealment (bit errors in a transport
 // stream) are counted, and the warning says how many: as many as FFmpeg
 // itself reports concealing, decoding the same file. A clean file has no
