@@ -54,10 +54,13 @@ const Codec kH264{"libx264", AV_PIX_FMT_YUV420P};
 const Codec kFfv1{"ffv1", AV_PIX_FMT_YUV420P};
 const Codec kFfv1Rgb{"ffv1", AV_PIX_FMT_BGR0};  // a packed format: the conversion paths
 const Codec kMjpeg{"mjpeg", AV_PIX_FMT_YUVJ420P};
+const Codec kFfv1Yuv422{"ffv1", AV_PIX_FMT_YUV422P};  // converted field by field when interlaced
 
 // Writes `frames` frames of a seeded noise picture moving by a pixel or
-// two per frame, in Matroska.
-void writeClip(const fs::path &file, const Codec &codec, int width, int height, int frames) {
+// two per frame, in Matroska; `order` is the field order the container
+// records.
+void writeClip(const fs::path &file, const Codec &codec, int width, int height, int frames,
+               AVFieldOrder order = AV_FIELD_PROGRESSIVE) {
     av_log_set_level(AV_LOG_ERROR);
     const AVCodec *c = avcodec_find_encoder_by_name(codec.encoder);
     ASSERT_NE(c, nullptr) << codec.encoder;
@@ -80,6 +83,7 @@ void writeClip(const fs::path &file, const Codec &codec, int width, int height, 
     AVStream *st = avformat_new_stream(format.get(), nullptr);
     ASSERT_NE(st, nullptr);
     ASSERT_GE(avcodec_parameters_from_context(st->codecpar, enc.get()), 0);
+    st->codecpar->field_order = order;
     st->time_base = enc->time_base;
     ASSERT_GE(avio_open(&format->pb, file.c_str(), AVIO_FLAG_WRITE), 0);
     ASSERT_GE(avformat_write_header(format.get(), nullptr), 0);
@@ -130,6 +134,7 @@ std::string sizeText(int w, int h) { return std::to_string(w) + "x" + std::to_st
 struct VideoFacts {
     int width = 0, height = 0;
     int packets = 0;
+    AVFieldOrder fieldOrder = AV_FIELD_UNKNOWN;
 };
 
 // The first video stream of a file the command line wrote.
@@ -143,6 +148,7 @@ VideoFacts probe(const fs::path &file) {
     if (index < 0) return v;
     v.width = format->streams[index]->codecpar->width;
     v.height = format->streams[index]->codecpar->height;
+    v.fieldOrder = format->streams[index]->codecpar->field_order;
     PacketPtr packet(av_packet_alloc());
     while (av_read_frame(format.get(), packet.get()) >= 0) {
         v.packets += packet->stream_index == index;
@@ -166,14 +172,16 @@ protected:
 
     // Stabilises (with the side-by-side video) and measures a clip of
     // this size, each under `env`; a size the command line cannot handle
-    // must be refused with the reason, never crash.
+    // must be refused with the reason, never crash. `interlaced`: the clip
+    // is tagged top field first, and rendered field by field.
     void check(const Codec &codec, int w, int h, const std::vector<std::string> &env,
-               int frames = 4, bool keepCropSize = false) {
+               int frames = 4, bool keepCropSize = false, bool interlaced = false) {
         const std::string tag = std::string(codec.encoder) + "_" +
-                                av_get_pix_fmt_name(codec.format) + "_" + sizeText(w, h);
+                                av_get_pix_fmt_name(codec.format) + "_" + sizeText(w, h) +
+                                (interlaced ? "_tt" : "");
         SCOPED_TRACE(tag + (env.empty() ? "" : " with " + env[0]));
         const fs::path clip = dir_ / (tag + ".mkv");
-        writeClip(clip, codec, w, h, frames);
+        writeClip(clip, codec, w, h, frames, interlaced ? AV_FIELD_TT : AV_FIELD_PROGRESSIVE);
         if (HasFatalFailure()) return;
         const fs::path out = dir_ / (tag + ".out.mp4"), side = dir_ / (tag + ".side.mp4");
         std::vector<std::string> args = {clip.string(), out.string(), "--compare", side.string(),
@@ -187,6 +195,8 @@ protected:
             EXPECT_FALSE(fs::exists(out));
         } else {
             EXPECT_EQ(r.status, 0) << r.err;
+            // An interlaced picture keeps a multiple of 4 rows (4:2:0 fields).
+            const int rows = interlaced && (h & ~1) >= 4 ? h & ~3 : h & ~1;
             // Every frame, the odd last column or row left out.
             const VideoFacts o = probe(out), c = probe(side);
             if (keepCropSize) {
@@ -195,12 +205,16 @@ protected:
                 EXPECT_GE(o.width, 2);
             } else {
                 EXPECT_EQ(o.width, w & ~1);
-                EXPECT_EQ(o.height, h & ~1);
+                EXPECT_EQ(o.height, rows);
             }
             EXPECT_EQ(o.packets, frames);
             EXPECT_EQ(c.width, 2 * (w & ~1));
-            EXPECT_EQ(c.height, h & ~1);
+            EXPECT_EQ(c.height, rows);
             EXPECT_EQ(c.packets, frames);
+            if (interlaced && rows >= 4) {
+                EXPECT_EQ(o.fieldOrder, AV_FIELD_TT);
+                EXPECT_EQ(c.fieldOrder, AV_FIELD_TT);
+            }
         }
         const Result m = placidor({"--measure", clip.string()}, env, dir_ / "err.txt");
         EXPECT_EQ(m.status, 0) << m.err;
@@ -259,6 +273,21 @@ TEST_F(FrameSizes, CommonAndOddSizesWithGuardPages) {
     for (auto [w, h] :
          std::vector<std::pair<int, int>>{{201, 151}, {427, 241}, {361, 119}, {99, 301}})
         check(kFfv1, w, h, kGuarded);
+}
+
+// Interlaced clips are cut, converted and resampled one field at a time,
+// through field views of the frames (every other row): low and odd heights
+// (cut down to a multiple of 4), 4:2:2 and packed RGB converted per field,
+// and a cropped size.
+TEST_F(FrameSizes, InterlacedSizesWithGuardPages) {
+    for (int h : {3, 4, 5, 6, 7, 8, 10, 17, 18, 34, 301})
+        check(kFfv1, 40, h, kGuarded, 3, false, true);
+    for (auto [w, h] : std::vector<std::pair<int, int>>{{33, 22}, {64, 66}, {71, 45}}) {
+        check(kFfv1Yuv422, w, h, kGuarded, 3, false, true);
+        check(kFfv1Rgb, w, h, kGuarded, 3, false, true);
+    }
+    check(kFfv1, 200, 150, kGuarded, 4, true, true);
+    check(kH264, 426, 240, kGuarded, 3, false, true);
 }
 
 TEST_F(FrameSizes, LargeFramesWithGuardPagesAndFromTheHeap) {
