@@ -13,7 +13,11 @@
 # and keeps them in the work folder for the next run. Each command runs
 # RUNS times (default 3), the tools taking turns; the table gives the
 # median wall seconds (and the minimum), and the ratio of placidor's
-# median to the floor's (decode + decode and encode).
+# median to the floor's (decode + decode and encode). "analysis" is the
+# time placidor's analysis passes took (from its --progress report: each
+# pass's frames over its frames a second), and "an/dec" the analysis's
+# frames a second over the decode's: 1 would be an analysis as quick as
+# decoding alone.
 #
 # PLACIDOR (default build/host/host/placidor), BENCH_DIR (default
 # build/bench), RUNS and BENCH_SECONDS (length of the generated 1080p clip,
@@ -79,15 +83,20 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.3f\n", a / b}'; }
 stats() { sort -g | awk '{v[NR]=$1} END {m = NR % 2 ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2; printf "%.2f %.2f\n", m, v[1]}'; }
 
 printf '%s\n' "placidor $("$placidor" --version | head -1 | awk '{print $2}'), $(ffmpeg -version | head -1 | awk '{print $1, $2, $3}'), $(nproc) processors, $runs runs each; wall seconds, median (min)"
-printf '%-28s %6s %13s %13s %13s %13s %7s %13s %7s\n' clip frames decode dec+encode floor placidor ratio vid.stab ratio
+printf '%-28s %6s %13s %13s %13s %13s %7s %13s %6s %13s %7s\n' clip frames decode dec+encode floor placidor ratio analysis an/dec \
+  vid.stab ratio
 for clip in "${clips[@]}"; do
   frames=$(ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$clip")
   out=$dir/out.mp4 trf=$dir/transforms.trf
-  : >"$dir/dec" >"$dir/enc" >"$dir/floor" >"$dir/plac" >"$dir/vs"
+  : >"$dir/dec" >"$dir/enc" >"$dir/floor" >"$dir/plac" >"$dir/vs" >"$dir/an"
   for ((r = 0; r < runs; ++r)); do
     d=$(seconds_of ffmpeg -nostdin -v error -i "$clip" -f null -)
     e=$(seconds_of ffmpeg -nostdin -v error -y -i "$clip" "${x264[@]}" -c:a copy -f mp4 "$out")
-    p=$(seconds_of "$placidor" -q -y "$clip" "$out")
+    p=$(seconds_of "$placidor" -q -y --progress "$dir/progress" "$clip" "$out")
+    # the analysis passes' seconds: each pass's last report
+    awk -F= '/^pass=/ {p = $2} /^frame=/ {n[p] = $2} /^fps=/ {f[p] = $2}
+      END {s = 0; for (k in f) if (k ~ /^analyse/ && f[k] > 0) s += n[k] / f[k]; printf "%.3f\n", s}' \
+      "$dir/progress" >>"$dir/an"
     echo "$d" >>"$dir/dec"
     echo "$e" >>"$dir/enc"
     add "$d" "$e" >>"$dir/floor"
@@ -103,13 +112,17 @@ for clip in "${clips[@]}"; do
   read -r em en < <(stats <"$dir/enc")
   read -r fm fn < <(stats <"$dir/floor")
   read -r pm pn < <(stats <"$dir/plac")
+  read -r am an < <(stats <"$dir/an")
   vs="-" vr="-"
   if ((have_vidstab)); then
     read -r vm vn < <(stats <"$dir/vs")
     vs="$vm ($vn)"
     vr=$(ratio "$vm" "$fm")
   fi
-  printf '%-28s %6s %13s %13s %13s %13s %7s %13s %7s\n' "$(basename "$clip")" "$frames" "$dm ($dn)" "$em ($en)" \
-    "$fm ($fn)" "$pm ($pn)" "$(ratio "$pm" "$fm")" "$vs" "$vr"
+  # frames a second: the analysis's over the decode's is the decode's
+  # seconds over the analysis's
+  printf '%-28s %6s %13s %13s %13s %13s %7s %13s %6s %13s %7s\n' "$(basename "$clip")" "$frames" "$dm ($dn)" \
+    "$em ($en)" "$fm ($fn)" "$pm ($pn)" "$(ratio "$pm" "$fm")" "$am ($an)" "$(ratio "$dm" "$am")" "$vs" "$vr"
 done
-rm -f "$dir/out.mp4" "$dir/transforms.trf" "$dir/last.err" "$dir/dec" "$dir/enc" "$dir/floor" "$dir/plac" "$dir/vs"
+rm -f "$dir/out.mp4" "$dir/transforms.trf" "$dir/last.err" "$dir/dec" "$dir/enc" "$dir/floor" "$dir/plac" "$dir/vs" \
+  "$dir/an" "$dir/progress"

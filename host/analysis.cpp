@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <memory>
 #include <mutex>
 
 #include "error.h"
@@ -41,11 +42,28 @@ struct PassOutcome {
     double framesPerSecond = 0;
     std::int32_t searchRange = 0;   // normalised, pixels of the plane
     std::vector<PhaseStep> coarse;  // the coarse tracker's sampled steps
+    // The engine stopped early: a pass with a wider reach is sure to follow.
+    bool cut = false;
+    std::shared_ptr<PlaneStore> kept;  // the planes, when they were kept whole
 };
 
-PassOutcome runPass(const std::string &file, const Options &o, const Reach &reach, bool wholeFrame,
-                    bool track, const char *label, Progress &progress, Analysis &result) {
-    FrameSource source(file, o.firstFrame, o.lastFrame);
+struct PassPlan {
+    bool wholeFrame = false;
+    bool track = false;  // run the coarse tracker
+    // Stop the engine as soon as the tracker's steps make a wider pass
+    // certain (with track); the decoding goes on for the tracker.
+    bool cutWhenWidening = false;
+    std::size_t keepBudget = 0;                // keeps the planes for the next pass, up to this
+    std::shared_ptr<const PlaneStore> replay;  // frames from here, not the file
+};
+
+PassOutcome runPass(const std::string &file, const Options &o, const Reach &reach,
+                    const PassPlan &plan, const char *label, Progress &progress, Analysis &result) {
+    const int interruptsBefore = userInterrupts;
+    std::unique_ptr<FrameSource> owned =
+        plan.replay ? std::make_unique<FrameSource>(result.info, o.firstFrame, plan.replay)
+                    : std::make_unique<FrameSource>(file, o.firstFrame, o.lastFrame);
+    FrameSource &source = *owned;
     const VideoInfo &info = source.info();
     result.info = info;
     result.frameRate = static_cast<float>(av_q2d(info.frameRate));
@@ -54,7 +72,7 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
 
     Options scaled = scaledTo(o, reach.scale);
     scaled.searchRange = reach.searchRange;
-    if (wholeFrame && !o.window)
+    if (plan.wholeFrame && !o.window)
         scaled.window = std::vector<Length>{{0, true}, {0, true}, {100, true}, {100, true}};
     StabilizerParams params = makeParams(scaled, pw, ph, result.frameRate, lastWanted);
     StabilizerParams normalised;
@@ -64,9 +82,14 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
         throw HostError(e.what());
     }
 
+    std::int64_t total = info.frameCountHint;
+    if (o.lastFrame)
+        total = std::min<std::int64_t>(total > 0 ? total : INT64_MAX, *o.lastFrame + 1);
+    total = total > o.firstFrame ? total - o.firstFrame : 0;
+
     PhaseTracker tracker(info.width, info.height, kCoarseWidth);
     std::mutex trackerMutex;
-    if (track)
+    if (plan.track)
         source.observe([&](std::int32_t index, const std::uint8_t *plane, std::ptrdiff_t stride) {
             const std::int32_t k = index - o.firstFrame;
             if (k % kPairEvery > 1) return;
@@ -74,6 +97,13 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
             if (k % kPairEvery == 0) tracker.restart();
             tracker.add(plane, stride);
         });
+    // A clip known to need more than the budget keeps nothing.
+    std::shared_ptr<PlaneStore> kept;
+    if (plan.keepBudget > 0 &&
+        (total <= 0 || double(total) * info.width * info.height <= double(plan.keepBudget))) {
+        kept = std::make_shared<PlaneStore>(info.width, info.height, plan.keepBudget);
+        source.keepPlanes(kept.get());
+    }
     PlaneSettings settings;
     settings.channel = o.channel;
     settings.scale = reach.scale;
@@ -87,14 +117,37 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
         throw HostError("'" + file + "' has no video frames");
     }
 
-    std::int64_t total = info.frameCountHint;
-    if (o.lastFrame)
-        total = std::min<std::int64_t>(total > 0 ? total : INT64_MAX, *o.lastFrame + 1);
-    total = total > o.firstFrame ? total - o.firstFrame : 0;
     PlaneFeed feed;
     feed.has = [&](std::int32_t i) { return source.has(i); };
     feed.take = [&](std::int32_t i) { return source.take(i); };
     feed.recycle = [&](std::vector<std::uint8_t> &&p) { source.recycle(std::move(p)); };
+    bool cut = false;
+    if (plan.track && plan.cutWhenWidening) {
+        // The tracker's step i is that of frame kPairEvery * i + 1 from the
+        // frame before; each is compared once the engine measured that frame.
+        std::size_t compared = 0, missed = 0;
+        double largest = 0;
+        feed.enough = [&, compared, missed, largest](const std::vector<std::int32_t> &dx,
+                                                     const std::vector<std::int32_t> &dy) mutable {
+            if (userInterrupts != interruptsBefore) return false;
+            std::lock_guard lock(trackerMutex);
+            const std::vector<PhaseStep> &steps = tracker.steps();
+            for (; compared < steps.size(); ++compared) {
+                const std::size_t frame = compared * kPairEvery + 1;
+                if (frame >= dx.size()) break;
+                missed +=
+                    stepsMissed({steps[compared]}, {{double(dx[frame]), double(dy[frame]), 1.0}},
+                                0.75 * normalised.searchRange);
+            }
+            largest = std::max(largest, largestConfidentStep(steps, steps.size()));
+            if (missed < 2) return false;
+            // Steps only add to the largest, and a larger step never needs
+            // less reach: the final choice is wider still.
+            const Reach wider = reachFor(largest, info.width, info.height);
+            cut = wider.scale > 1 || wider.searchRange > normalised.searchRange;
+            return cut;
+        };
+    }
     progress.begin(label, total);
     const std::int32_t first = o.firstFrame;
     // The prefiltered planes are mid-grey outside the region, always.
@@ -102,14 +155,28 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
     EnginePass pass = runEnginePass(
         feed, [&](std::int32_t frame) { progress.update(std::int64_t{frame} - first + 1); },
         changing);
+    std::int64_t done = std::int64_t{pass.lastFrame} - first + 1;
+    if (cut) {
+        const auto tick = [&](std::int64_t decoded) {
+            done = std::max(done, decoded);
+            progress.update(done);
+            return userInterrupts == interruptsBefore;
+        };
+        if (source.observeToEnd(tick)) tick(source.decoded());
+    }
     PassOutcome out;
-    out.framesPerSecond = progress.end(std::int64_t{pass.lastFrame} - first + 1);
+    out.framesPerSecond = progress.end(done);
+    out.cut = cut;
     out.last = pass.lastFrame;
     out.dx = std::move(pass.dx);
     out.dy = std::move(pass.dy);
     out.searchRange = normalised.searchRange;
-    std::lock_guard lock(trackerMutex);
-    out.coarse = tracker.steps();
+    {
+        std::lock_guard lock(trackerMutex);
+        out.coarse = tracker.steps();
+    }
+    owned.reset();  // the decoding thread ends: what it kept is whole or not
+    if (kept && kept->usable()) out.kept = std::move(kept);
     return out;
 }
 
@@ -137,13 +204,19 @@ void readPath(Analysis &a) {
 
 }  // namespace
 
-Analysis analyse(const std::string &file, const Options &options, Progress &progress) {
+Analysis analyse(const std::string &file, const Options &options, Progress &progress,
+                 const AnalysisShortcuts &shortcuts) {
     Analysis result;
     const int interruptsBefore = userInterrupts;
     Reach reach;
     reach.searchRange = options.searchRange;
     const bool automatic = !options.searchRangeGiven;
-    PassOutcome pass = runPass(file, options, reach, false, automatic, "analyse", progress, result);
+    PassPlan first;
+    first.track = automatic;
+    first.cutWhenWidening = automatic && shortcuts.cutFirstPass;
+    if (automatic) first.keepBudget = shortcuts.planeStoreBudget;
+    PassOutcome pass = runPass(file, options, reach, first, "analyse", progress, result);
+    std::shared_ptr<PlaneStore> store = std::move(pass.kept);
     result.searchRange = pass.searchRange;
     for (const PhaseStep &s : pass.coarse)
         result.largestCoarseStep =
@@ -151,7 +224,8 @@ Analysis analyse(const std::string &file, const Options &options, Progress &prog
 
     // Steps beyond three quarters of the range that the engine measured
     // otherwise were probably missed.
-    // The tracker's step i is that of frame 4i + 1 from frame 4i.
+    // The tracker's step i is that of frame 4i + 1 from frame 4i; frames
+    // the engine did not reach count as measured alike.
     std::vector<PhaseStep> engineSteps;
     for (std::size_t i = 0; i < pass.coarse.size(); ++i) {
         const std::size_t frame = i * kPairEvery + 1;
@@ -166,11 +240,16 @@ Analysis analyse(const std::string &file, const Options &options, Progress &prog
         reach = reachFor(beyond, result.info.width, result.info.height);
         if (reach.scale > 1 || reach.searchRange > pass.searchRange) {
             StabilizerFree();
-            pass = runPass(file, options, reach, true, false, "analyse (wide)", progress, result);
+            PassPlan wide;
+            wide.wholeFrame = true;
+            wide.replay = store;
+            store.reset();
+            pass = runPass(file, options, reach, wide, "analyse (wide)", progress, result);
             result.widened = true;
             result.searchRange = pass.searchRange;
         }
     }
+    store.reset();
 
     result.scale = reach.scale;
     result.firstFrame = options.firstFrame;

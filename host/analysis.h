@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "input/frame_source.h"
 #include "input/input.h"
 #include "measure/crop_choice.h"
 #include "measure/reach.h"
@@ -43,9 +44,21 @@ struct Analysis {
     double scaleX = 1, scaleY = 1;               // frame pixels per plane pixel
 };
 
+// Ways the analysis saves work without changing its outcome; both on by
+// default (the tests turn them off to compare).
+struct AnalysisShortcuts {
+    // The first pass's engine stops once the tracker has made a wider pass
+    // certain; the decoding goes on for the tracker alone.
+    bool cutFirstPass = true;
+    // The first pass keeps the decoded planes, up to this many bytes, so
+    // that the wider pass need not decode the file again (0: never).
+    std::size_t planeStoreBudget = defaultPlaneStoreBudget();
+};
+
 // Runs the pass over `file`. The engine keeps the analysis afterwards
 // (retune works on it) until StabilizerFree. Throws HostError.
-Analysis analyse(const std::string &file, const Options &options, Progress &progress);
+Analysis analyse(const std::string &file, const Options &options, Progress &progress,
+                 const AnalysisShortcuts &shortcuts = {});
 
 // Chooses the framing (smoothing time, crop limits) by the options: the
 // automatic choice for what the user left open (measure/crop_choice.h),

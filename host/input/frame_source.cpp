@@ -1,6 +1,11 @@
 #include "frame_source.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <new>
 
 #include "../error.h"
 #include "../memory.h"
@@ -66,6 +71,35 @@ private:
 
 }  // namespace
 
+void PlaneStore::add(const std::uint8_t *plane, std::ptrdiff_t stride) {
+    if (overflowed_) return;
+    const std::size_t size = std::size_t(width_) * std::size_t(height_);
+    if (used_ + size > budget_) {
+        overflowed_ = true;
+        std::vector<std::vector<std::uint8_t>>().swap(planes_);
+        return;
+    }
+    try {
+        std::vector<std::uint8_t> copy(size);
+        for (int r = 0; r < height_; ++r)
+            std::memcpy(copy.data() + std::size_t(r) * std::size_t(width_),
+                        plane + std::ptrdiff_t(r) * stride, std::size_t(width_));
+        planes_.push_back(std::move(copy));
+        used_ += size;
+    } catch (const std::bad_alloc &) {
+        // Only a shortcut: the next pass decodes again.
+        overflowed_ = true;
+        std::vector<std::vector<std::uint8_t>>().swap(planes_);
+    }
+}
+
+std::size_t defaultPlaneStoreBudget() {
+    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
+    const std::size_t cap = std::size_t{2} << 30;
+    if (pages <= 0 || pageSize <= 0) return cap / 4;
+    return std::min(cap, std::size_t(pages) / 4 * std::size_t(pageSize));
+}
+
 FrameSource::FrameSource(const std::string &path, std::int32_t firstFrame,
                          std::optional<std::int32_t> lastFrame, std::size_t depth)
     : input_(std::make_unique<VideoInput>(path)),
@@ -73,6 +107,14 @@ FrameSource::FrameSource(const std::string &path, std::int32_t firstFrame,
       first_(firstFrame),
       last_(lastFrame),
       depth_(depth < 2 ? 2 : depth) {}
+
+FrameSource::FrameSource(const VideoInfo &info, std::int32_t firstFrame,
+                         std::shared_ptr<const PlaneStore> store, std::size_t depth)
+    : info_(info), first_(firstFrame), depth_(depth < 2 ? 2 : depth), replay_(std::move(store)) {
+    if (!replay_ || !replay_->usable() || replay_->width() != info.width ||
+        replay_->height() != info.height)
+        throw HostError("internal: replaying planes that were not kept whole");
+}
 
 FrameSource::~FrameSource() {
     {
@@ -99,27 +141,65 @@ void FrameSource::run() {
     ChannelReader reader(w, h, settings_.channel);
     HighPass highPass;
     std::vector<std::uint8_t> small(scale > 1 ? std::size_t(pw) * ph : 0);
+    bool whole = false;  // every frame of the range went through
     try {
-        for (std::int32_t index = 0;; ++index) {
-            if (last_ && index > *last_) break;
-            AVFrame *frame = input_->nextFrame();
-            if (!frame) break;
-            if (index < first_) continue;
+        for (std::int32_t index = replay_ ? first_ : 0;; ++index) {
+            if (last_ && index > *last_) {
+                whole = true;
+                break;
+            }
+            AVFrame *frame = nullptr;
+            if (replay_) {
+                if (std::size_t(index - first_) >= replay_->frames()) {
+                    whole = true;
+                    break;
+                }
+            } else {
+                frame = input_->nextFrame();
+                if (!frame) {
+                    whole = true;
+                    break;
+                }
+                if (index < first_) continue;
+            }
+            const auto samplesOf = [&](std::ptrdiff_t &stride) -> const std::uint8_t * {
+                if (replay_) {
+                    stride = replay_->width();
+                    return replay_->plane(std::size_t(index - first_));
+                }
+                return reader.read(frame, stride);
+            };
+            if (observeOnly_) {
+                {
+                    std::lock_guard lock(mutex_);
+                    if (stopping_) break;
+                }
+                std::ptrdiff_t stride = 0;
+                const std::uint8_t *samples = samplesOf(stride);
+                if (observer_) observer_(index, samples, stride);
+                if (keep_) keep_->add(samples, stride);
+                ++decoded_;
+                continue;
+            }
             std::vector<std::uint8_t> plane;
             {
                 std::unique_lock lock(mutex_);
-                changed_.wait(lock, [&] { return stopping_ || ready_.size() < depth_; });
+                changed_.wait(lock,
+                              [&] { return stopping_ || observeOnly_ || ready_.size() < depth_; });
                 if (stopping_) break;
                 if (!spare_.empty()) {
                     plane = std::move(spare_.back());
                     spare_.pop_back();
                 }
             }
+            std::ptrdiff_t stride = 0;
+            const std::uint8_t *samples = samplesOf(stride);
+            if (observer_) observer_(index, samples, stride);
+            if (keep_) keep_->add(samples, stride);
+            ++decoded_;
+            if (observeOnly_) continue;
             // New memory starts mid-grey; the prefilter writes only the region.
             plane.resize(std::size_t(pw) * ph, 128);
-            std::ptrdiff_t stride = 0;
-            const std::uint8_t *samples = reader.read(frame, stride);
-            if (observer_) observer_(index, samples, stride);
             if (scale > 1) {
                 downscalePlane(samples, stride, w, h, scale, small.data());
                 samples = small.data();
@@ -138,6 +218,7 @@ void FrameSource::run() {
             }
             changed_.notify_all();
         }
+        if (whole && keep_) keep_->markComplete();
     } catch (...) {
         std::lock_guard lock(mutex_);
         failure_ = std::current_exception();
@@ -147,6 +228,29 @@ void FrameSource::run() {
         ended_ = true;
     }
     changed_.notify_all();
+}
+
+bool FrameSource::observeToEnd(const std::function<bool(std::int64_t decoded)> &tick) {
+    if (!started_) throw HostError("internal: frames asked for before the decoding started");
+    std::unique_lock lock(mutex_);
+    observeOnly_ = true;
+    for (Frame &f : ready_) spare_.push_back(std::move(f.plane));
+    ready_.clear();
+    changed_.notify_all();
+    while (!ended_) {
+        changed_.wait_for(lock, std::chrono::milliseconds(100));
+        if (ended_) break;
+        lock.unlock();
+        const bool go = tick(decoded_);
+        lock.lock();
+        if (!go) {
+            stopping_ = true;
+            changed_.notify_all();
+            return false;
+        }
+    }
+    if (failure_) std::rethrow_exception(failure_);
+    return true;
 }
 
 bool FrameSource::has(std::int32_t index) {

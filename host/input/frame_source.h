@@ -5,6 +5,7 @@
 // factor, optionally high-passed (measure/plane_filter.h). Rows top first.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -31,6 +32,38 @@ struct PlaneSettings {
     PlaneRect region;
 };
 
+// The unfiltered planes of a pass (what FrameSource's observer sees), kept
+// so that a second pass over the same frames needs no second decode. Up
+// to `budget` bytes: a clip that needs more keeps nothing (the second
+// pass decodes again). Filled by one thread, read once that thread ended.
+class PlaneStore {
+public:
+    PlaneStore(int width, int height, std::size_t budget)
+        : width_(width), height_(height), budget_(budget) {}
+    PlaneStore(const PlaneStore &) = delete;
+    PlaneStore &operator=(const PlaneStore &) = delete;
+
+    // The next frame's plane, width x height bytes, rows `stride` apart.
+    void add(const std::uint8_t *plane, std::ptrdiff_t stride);
+    // Every frame of the range was added.
+    void markComplete() { complete_ = !overflowed_; }
+    bool usable() const { return complete_; }
+    std::size_t frames() const { return planes_.size(); }
+    const std::uint8_t *plane(std::size_t k) const { return planes_[k].data(); }
+    int width() const { return width_; }
+    int height() const { return height_; }
+
+private:
+    int width_, height_;
+    std::size_t budget_, used_ = 0;
+    bool overflowed_ = false, complete_ = false;
+    std::vector<std::vector<std::uint8_t>> planes_;
+};
+
+// What a pass keeps, and where the usual budget comes from: a quarter of
+// the physical memory, at most 2 GiB.
+std::size_t defaultPlaneStoreBudget();
+
 class FrameSource {
 public:
     // Opens the file at once (throwing HostError); decoding starts with
@@ -38,6 +71,10 @@ public:
     // order) are kept at most `depth` ahead.
     FrameSource(const std::string &path, std::int32_t firstFrame,
                 std::optional<std::int32_t> lastFrame, std::size_t depth = 8);
+    // The frames of `store` (usable()) instead of a decoder: frame k of
+    // the store is frame firstFrame + k; `info` describes the clip.
+    FrameSource(const VideoInfo &info, std::int32_t firstFrame,
+                std::shared_ptr<const PlaneStore> store, std::size_t depth = 8);
     ~FrameSource();
     FrameSource(const FrameSource &) = delete;
     FrameSource &operator=(const FrameSource &) = delete;
@@ -50,6 +87,9 @@ public:
     using Observer =
         std::function<void(std::int32_t index, const std::uint8_t *plane, std::ptrdiff_t stride)>;
     void observe(Observer observer) { observer_ = std::move(observer); }
+    // Keeps every observed plane in `store` (marked complete when the
+    // decoding reached the end of the range); set before start().
+    void keepPlanes(PlaneStore *store) { keep_ = store; }
 
     void start(const PlaneSettings &settings);
     int planeWidth() const { return info_.width / settings_.scale; }
@@ -63,6 +103,15 @@ public:
     std::vector<std::uint8_t> take(std::int32_t index);
     // Hands a taken plane's memory back for reuse.
     void recycle(std::vector<std::uint8_t> &&plane);
+
+    // No more planes are wanted: the decoding goes on to the end of the
+    // range for the observer and the store only. Waits until it gets
+    // there, calling `tick` with the number of frames decoded so far
+    // about ten times a second; stops early (false) when `tick` returns
+    // false. Rethrows a decoding failure.
+    bool observeToEnd(const std::function<bool(std::int64_t decoded)> &tick);
+    // Frames of the range decoded so far.
+    std::int64_t decoded() const { return decoded_; }
 
 private:
     struct Frame {
@@ -78,6 +127,10 @@ private:
     std::size_t depth_;
     PlaneSettings settings_;
     Observer observer_;
+    PlaneStore *keep_ = nullptr;
+    std::shared_ptr<const PlaneStore> replay_;
+    std::atomic<bool> observeOnly_{false};
+    std::atomic<std::int64_t> decoded_{0};
 
     std::mutex mutex_;
     std::condition_variable changed_;

@@ -62,6 +62,7 @@ void PLACIDOR_CALL fetchPlane(std::int32_t frame, void *buffer, void *userData, 
         if (pass.feed->recycle) pass.feed->recycle(std::move(plane));
         if (frame < pass.lastFrame && !pass.feed->has(frame + 1))
             PlacidorPressEscape();  // end of the clip
+        else if (pass.feed->enough && pass.feed->enough(pass.dx, pass.dy)) PlacidorPressEscape();
     } catch (...) {
         if (!pass.failure) pass.failure = std::current_exception();
         std::memset(pixels, 0, w * 2 * std::size_t(pass.height));

@@ -21,6 +21,11 @@ struct PlaneFeed {
     std::function<std::vector<std::uint8_t>(std::int32_t index)> take;
     // Gives a taken plane's memory back (optional).
     std::function<void(std::vector<std::uint8_t> &&)> recycle;
+    // Asked after each frame is handed over, with the displacements
+    // measured so far (one per frame before it); true ends the pass there,
+    // as the end of the clip would (optional).
+    std::function<bool(const std::vector<std::int32_t> &dx, const std::vector<std::int32_t> &dy)>
+        enough;
 };
 
 struct EnginePass {

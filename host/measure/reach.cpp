@@ -30,18 +30,31 @@ Reach reachFor(double largestStep, int width, int height) {
     }
 }
 
-double stepBeyondReach(const std::vector<PhaseStep> &steps, const std::vector<PhaseStep> &engine,
-                       double reachable) {
+std::size_t stepsMissed(const std::vector<PhaseStep> &steps, const std::vector<PhaseStep> &engine,
+                        double reachable) {
     std::size_t missed = 0;
-    double largest = 0;
     for (std::size_t i = 0; i < steps.size() && i < engine.size(); ++i) {
         const PhaseStep &s = steps[i];
         if (s.peak < kConfidentPeak) continue;
         const double step = std::max(std::fabs(s.dx), std::fabs(s.dy));
-        largest = std::max(largest, step);
         const double off = std::max(std::fabs(s.dx - engine[i].dx), std::fabs(s.dy - engine[i].dy));
         if (step > reachable && off > std::max(4.0, 0.25 * step)) ++missed;
     }
+    return missed;
+}
+
+double largestConfidentStep(const std::vector<PhaseStep> &steps, std::size_t count) {
+    double largest = 0;
+    for (std::size_t i = 0; i < steps.size() && i < count; ++i)
+        if (steps[i].peak >= kConfidentPeak)
+            largest = std::max({largest, std::fabs(steps[i].dx), std::fabs(steps[i].dy)});
+    return largest;
+}
+
+double stepBeyondReach(const std::vector<PhaseStep> &steps, const std::vector<PhaseStep> &engine,
+                       double reachable) {
+    const std::size_t missed = stepsMissed(steps, engine, reachable);
+    const double largest = largestConfidentStep(steps, engine.size());
     return missed >= 2 || (missed >= 1 && missed * 100 >= steps.size()) ? largest : 0.0;
 }
 

@@ -32,4 +32,13 @@ Reach reachFor(double largestStep, int width, int height);
 double stepBeyondReach(const std::vector<PhaseStep> &steps, const std::vector<PhaseStep> &engine,
                        double reachable);
 
+// How many of `steps` (confident ones, beyond `reachable`) the engine
+// measured otherwise, as stepBeyondReach counts them; with two or more,
+// stepBeyondReach is the largest step whatever the steps that follow.
+std::size_t stepsMissed(const std::vector<PhaseStep> &steps, const std::vector<PhaseStep> &engine,
+                        double reachable);
+
+// The largest confident step among the first `count` of `steps`.
+double largestConfidentStep(const std::vector<PhaseStep> &steps, std::size_t count);
+
 }  // namespace placidor::host

@@ -142,11 +142,11 @@ protected:
         Framing chosen;
     };
     Analysis analyseClip(const Clip &clip, const Options &options, const std::string &name,
-                         Framed *framed = nullptr) {
+                         Framed *framed = nullptr, const AnalysisShortcuts &shortcuts = {}) {
         const fs::path file = dir_ / (name + ".y4m");
         if (!fs::exists(file)) writeY4m(file, clip);
         Progress quiet(false, "");
-        Analysis a = analyse(file.string(), options, quiet);
+        Analysis a = analyse(file.string(), options, quiet, shortcuts);
         if (framed) {
             framed->shakeBefore = residualShake(a, clip.path, framed->keptBefore);
             framed->chosen = frameClip(a, options);
@@ -323,7 +323,8 @@ TEST_F(GeneratedClips, MotionBlur) {
     EXPECT_TRUE(withinBounds(on)) << describe(on);
 }
 
-TEST_F(GeneratedClips, TenFramesASecondWithStepsOfAFifthOfTheWidth) {
+// 10 frames a second, fast pans to and fro: steps up to 70 px.
+Clip fastPans() {
     Clip c;
     c.width = 352;
     c.height = 288;
@@ -349,11 +350,15 @@ TEST_F(GeneratedClips, TenFramesASecondWithStepsOfAFifthOfTheWidth) {
                 luma[std::size_t(yy) * w + xx] =
                     level(128 + 50 * (s->at(at, xx, yy) - 0.5) + grain(*noise));
     };
+    return c;
+}
+
+TEST_F(GeneratedClips, TenFramesASecondWithStepsOfAFifthOfTheWidth) {
+    const Clip c = fastPans();
     double largest = 0;
     for (std::size_t i = 1; i < c.path.size(); ++i)
         largest = std::max(largest, double(std::abs(c.path[i].x - c.path[i - 1].x)));
     ASSERT_GE(largest, 65);
-
     Options o;
     const Analysis a = analyseClip(c, o, "tenfps");
     EXPECT_TRUE(a.widened);
@@ -363,6 +368,53 @@ TEST_F(GeneratedClips, TenFramesASecondWithStepsOfAFifthOfTheWidth) {
     o.searchRangeGiven = true;
     const PathError fixed = compare(analyseClip(c, o, "tenfps"), c.path);
     EXPECT_FALSE(withinBounds(fixed)) << "with the default range only: " << describe(fixed);
+}
+
+// The analysis's shortcuts (the first pass's engine stopped once a wider
+// pass is certain, the first pass's planes kept for the wider one) change
+// nothing it measures: every combination, and a plane budget too small
+// for the clip, gives the displacements of the plain two decodes.
+void expectSameAnalysis(const Analysis &a, const Analysis &b, const std::string &what) {
+    SCOPED_TRACE(what);
+    EXPECT_EQ(a.widened, b.widened);
+    EXPECT_EQ(a.scale, b.scale);
+    EXPECT_EQ(a.searchRange, b.searchRange);
+    EXPECT_EQ(a.firstFrame, b.firstFrame);
+    EXPECT_EQ(a.lastFrame, b.lastFrame);
+    EXPECT_EQ(a.stoppedEarly, b.stoppedEarly);
+    EXPECT_EQ(a.largestCoarseStep, b.largestCoarseStep);
+    EXPECT_EQ(a.planeDx, b.planeDx);
+    EXPECT_EQ(a.planeDy, b.planeDy);
+    ASSERT_EQ(a.path.rects.size(), b.path.rects.size());
+    for (std::size_t i = 0; i < a.path.rects.size(); ++i) {
+        EXPECT_EQ(a.path.rects[i].left, b.path.rects[i].left) << "frame " << i;
+        EXPECT_EQ(a.path.rects[i].top, b.path.rects[i].top) << "frame " << i;
+    }
+}
+
+TEST_F(GeneratedClips, ShortcutsGiveTheAnalysisOfTwoFullDecodes) {
+    const Clip pans = fastPans();
+    const Clip steady = texturedClip(60, 21, 110, 2.0);
+    const std::size_t plane = std::size_t(pans.width) * pans.height;
+    const std::vector<std::pair<std::string, AnalysisShortcuts>> variants = {
+        {"both", AnalysisShortcuts{}},
+        {"engine stopped early only", AnalysisShortcuts{true, 0}},
+        {"planes kept only", AnalysisShortcuts{false, defaultPlaneStoreBudget()}},
+        {"planes beyond the budget", AnalysisShortcuts{true, 10 * plane}},
+    };
+    for (const auto &[clip, name] : {std::pair{&pans, "pans"}, std::pair{&steady, "steady"}}) {
+        Options o;
+        const Analysis plain = analyseClip(*clip, o, name, nullptr, AnalysisShortcuts{false, 0});
+        EXPECT_EQ(plain.widened, clip == &pans) << name;
+        for (const auto &[what, shortcuts] : variants)
+            expectSameAnalysis(analyseClip(*clip, o, name, nullptr, shortcuts), plain,
+                               std::string(name) + ", " + what);
+        // A range the user chose is never widened: nothing is kept or cut.
+        o.searchRangeGiven = true;
+        expectSameAnalysis(analyseClip(*clip, o, name, nullptr),
+                           analyseClip(*clip, o, name, nullptr, AnalysisShortcuts{false, 0}),
+                           std::string(name) + ", range given");
+    }
 }
 
 }  // namespace
