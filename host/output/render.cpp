@@ -145,11 +145,16 @@ const AVFrame *PlanarFrames::convert(const AVFrame *decoded) {
             if (d && d->log2_chroma_h > 0) srcH &= ~((1 << d->log2_chroma_h) - 1);
             dstH = height_ / 2;
         }
-        sws_.reset(sws_getCachedContext(sws_.release(), srcW, srcH, format, width_, dstH, target,
-                                        SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INP,
-                                        nullptr, nullptr, nullptr));
-        if (!sws_) throw HostError("cannot convert the video's pixel format");
-        if (configured_ != sws_.get()) {
+        // Not sws_getCachedContext: it replaces a context whose format it
+        // normalised (BGR0 becomes BGRA) on every call, and the new one may
+        // come at the old one's address, so that the ranges and matrices
+        // set on the first would silently be lost.
+        const SwsKey key{srcW, srcH, dstH, format, target};
+        if (!sws_ || !(key == swsKey_)) {
+            sws_.reset(sws_getContext(srcW, srcH, format, width_, dstH, target,
+                                      SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INP, nullptr,
+                                      nullptr, nullptr));
+            if (!sws_) throw HostError("cannot convert the video's pixel format");
             // The ranges and matrix the output is tagged with, whatever
             // swscale would assume from the pixel format.
             const PictureColour out = outputColour(*decoded);
@@ -164,7 +169,7 @@ const AVFrame *PlanarFrames::convert(const AVFrame *decoded) {
                 swsMatrix(out.matrix == AVCOL_SPC_UNSPECIFIED ? decoded->colorspace : out.matrix));
             sws_setColorspaceDetails(sws_.get(), srcTable, srcFull, dstTable, dstFull, 0, 1 << 16,
                                      1 << 16);
-            configured_ = sws_.get();
+            swsKey_ = key;
         }
         if (!interlaced_) {
             sws_scale(sws_.get(), decoded->data, decoded->linesize, 0, srcH, frame_->data,

@@ -57,7 +57,14 @@ private:
     int width_, height_;
     bool interlaced_;
     SwsPtr sws_;
-    const SwsContext *configured_ = nullptr;  // sws_ with its ranges and matrices set
+    // What sws_ was made for; it is made anew, its ranges and matrices
+    // set, whenever that changes.
+    struct SwsKey {
+        int srcW = 0, srcH = 0, dstH = 0;
+        AVPixelFormat format = AV_PIX_FMT_NONE, target = AV_PIX_FMT_NONE;
+        bool operator==(const SwsKey &) const = default;
+    };
+    SwsKey swsKey_;
     FramePtr frame_;
 };
 
