@@ -11,7 +11,7 @@ namespace placidor::api {
 // every field value (64-bit intermediates, no overflow).
 void normalise(StabilizerParams &params);
 
-// frameRate * smoothTime * 0.0005 in double precision, truncated toward
+// frameRate * smoothTimeMs * 0.0005 in double precision, truncated toward
 // zero; NaN gives 0 and values beyond the 32-bit range saturate.
 std::int32_t halfWindow(float frameRate, std::int32_t smoothTimeMs);
 

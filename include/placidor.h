@@ -132,9 +132,9 @@ typedef void(PLACIDOR_CALL *ProgressCallback)(int32_t frame);
  *     at exactly half the frame for a small frame whose window spans it:
  *     every displacement up to +searchRange is still searched);
  *   - smoothTimeY: 0 becomes smoothTimeX.
- * Smoothing half-windows, in frames: frameRate * smoothTime * 0.0005,
- * truncated toward zero; a NaN rate gives 0, results beyond the 32-bit
- * range saturate.
+ * Smoothing half-windows, in frames: frameRate * smoothTimeX * 0.0005
+ * (smoothTimeY likewise), truncated toward zero; a NaN rate gives 0,
+ * results beyond the 32-bit range saturate.
  */
 typedef struct StabilizerParams {
     uint32_t size;                 /*   0: declared size, >= PLACIDOR_PARAMS_SIZE */

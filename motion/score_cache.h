@@ -21,7 +21,7 @@ public:
     void release();
     bool allocated() const { return entries_ != nullptr; }
 
-    // clearScoreCache: sets to 0.0 every entry that a search with this
+    // clear(): sets to 0.0 every entry that a search with this
     // cache's search range can score or read. Entries no search reaches are
     // never read, so they are left alone: at 1920 x 1080 that saves
     // clearing 16 MiB a frame.

@@ -9,7 +9,7 @@ namespace placidor::motion {
 
 namespace {
 
-// loadu(tailMask + n) has its last n bytes set, for 0 <= n <= 16.
+// _mm_loadu_si128 at tailMask + n has its last n bytes set, for 0 <= n <= 16.
 alignas(16) const std::uint8_t tailMask[32] = {
     0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
     0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
