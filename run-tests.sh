@@ -4,8 +4,8 @@
 #   native debug (unit, simd, api, clip), sanitizers (address + undefined),
 #   Placidor.dll for 64-bit Windows under 64-bit Wine (win64), Placidor.dll
 #   for 32-bit Windows under Wine (win32, where this machine runs 32-bit
-#   programs), the command line (cli) and its installed tree, the Debian
-#   package, the fuzzer.
+#   programs), the command line (cli) and its installed tree, the command
+#   line's tests again under the sanitizers, the Debian package, the fuzzer.
 #
 #   ./run-tests.sh [--no-32bit]
 #
@@ -22,7 +22,7 @@ force_no_32bit=0
 for arg in "$@"; do
   case "$arg" in
     --no-32bit) force_no_32bit=1 ;;
-    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run-tests.sh: unknown argument '$arg' (try --help)" >&2; exit 2 ;;
   esac
 done
@@ -49,6 +49,20 @@ run_ctest() {
   skipped=$((skipped + $(grep -cE '^[[:space:]]+[0-9]+ - .* \((Disabled|Skipped)\)$' "$log" || true)))
   passed=$((passed + ${total:-0} - ${failed:-0} - n_skipped))
   rm -f "$log"
+  check_test_names "$@"
+}
+
+# A test's name must be the same in every build: no address, no bytes of a
+# parameter, no build folder in it. Read after the run, when the GoogleTest
+# programs have been asked for their tests.
+check_test_names() {
+  local bad
+  bad=$(ctest "$@" -N | sed -n 's/^ *Test *#[0-9]*: //p' |
+    grep -E -e '(^|[^0-9A-Za-z])0x[0-9a-fA-F]{4,}|[0-9]+-byte object' -e "$PWD" || true)
+  if [[ -n $bad ]]; then
+    printf 'test names that would differ from build to build:\n%s\n' "$bad" >&2
+    exit 1
+  fi
 }
 
 # Can this machine run a 32-bit Windows console program under Wine? Builds
@@ -119,6 +133,11 @@ step "the placidor command line: option parsing and whole files"
 cmake --preset host
 cmake --build --preset host -j"$jobs"
 run_ctest --preset host -j"$jobs"
+
+step "the placidor command line under the sanitizers (address, undefined, leaks)"
+cmake --preset host-sanitize
+cmake --build --preset host-sanitize -j"$jobs"
+run_ctest --preset host-sanitize -j"$jobs"
 
 step "the Debian package (CPack): control, contents, unpacked and run"
 cmake --preset deb

@@ -58,10 +58,21 @@ no_temporaries() {
     ! compgen -G "$dir/.$base.*.part" >/dev/null
 }
 
+# A report of the address, leak or undefined-behaviour sanitizer (in the
+# sanitizer build) on STDERR-FILE is a failure, whatever the exit status.
+sanitizer_clean() {
+    local name=$1 errfile=$2
+    if grep -qE 'ERROR: (Address|Leak)Sanitizer|: runtime error: ' "$errfile" 2>/dev/null; then
+        fail "$name: sanitizer report:"
+        sed 's/^/    /' "$errfile" | head -n 40
+    fi
+}
+
 # check NAME EXPECT OUTPUT STATUS STDERR-FILE [FRAMES SIZE]
 # EXPECT: ok (must succeed), error (must fail), either.
 check() {
     local name=$1 expect=$2 out=$3 status=$4 errfile=$5 frames=${6:-} size=${7:-}
+    sanitizer_clean "$name" "$errfile"
     if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
         fail "$name: hung (killed after the time limit)"
         return
@@ -283,6 +294,7 @@ interrupt_at() {
     if [ $status -eq 0 ]; then
         check "$name" ok "$out" 0 "$errfile" "$long_frames" 480x270
     elif [ $status -eq 130 ] || [ $status -eq 143 ]; then
+        sanitizer_clean "$name" "$errfile"
         [ -e "$out" ] && fail "$name: interrupted, yet left '$out'"
         no_temporaries "$out" || fail "$name: interrupted, yet left a temporary file"
         echo "ok   $name: interrupted, no file"

@@ -1,17 +1,19 @@
-# Fault tests: allocation failures injected at every point of a host's call
-# sequence, and the inputs the API fuzzer once found troublesome.
-placidor_add_test(fault_tests unit
-  faults/allocation_failure_test.cpp faults/failing_allocator.cpp)
+if(PLACIDOR_ENGINE_TESTS)
+  # Fault tests: allocation failures injected at every point of a host's call
+  # sequence, and the inputs the API fuzzer once found troublesome.
+  placidor_add_test(fault_tests unit
+    faults/allocation_failure_test.cpp faults/failing_allocator.cpp)
 
-# The fuzzer's seeds and regression inputs, replayed by its harness. The
-# harness presses the native library's Escape latch, which a Windows build
-# does not have (Escape is the keyboard's there).
-if(NOT WIN32)
-  placidor_add_test(fuzz_replay_tests unit
-    faults/fuzz_replay_test.cpp fuzz/api_fuzzer.cpp fuzz/seed_programs.cpp)
-  target_include_directories(fuzz_replay_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/fuzz)
-  target_compile_definitions(fuzz_replay_tests PRIVATE
-    PLACIDOR_FUZZ_REGRESSIONS="${CMAKE_CURRENT_SOURCE_DIR}/fuzz/regressions")
+  # The fuzzer's seeds and regression inputs, replayed by its harness. The
+  # harness presses the native library's Escape latch, which a Windows build
+  # does not have (Escape is the keyboard's there).
+  if(NOT WIN32)
+    placidor_add_test(fuzz_replay_tests unit
+      faults/fuzz_replay_test.cpp fuzz/api_fuzzer.cpp fuzz/seed_programs.cpp)
+    target_include_directories(fuzz_replay_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/fuzz)
+    target_compile_definitions(fuzz_replay_tests PRIVATE
+      PLACIDOR_FUZZ_REGRESSIONS="${CMAKE_CURRENT_SOURCE_DIR}/fuzz/regressions")
+  endif()
 endif()
 
 # The command line against damaged inputs, a full disk, a read-only folder

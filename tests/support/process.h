@@ -28,7 +28,8 @@ std::string capture(const std::string &command);
 pid_t spawnProgram(const std::vector<std::string> &args, const std::filesystem::path &outFile,
                    const std::filesystem::path &errFile, const std::vector<std::string> &env = {});
 
-// Waits for `pid` and reads what it wrote to the two files.
+// Waits for `pid` and reads what it wrote to the two files; a sanitizer's
+// report among what it wrote to standard error is a test failure.
 Result finishProgram(pid_t pid, const std::filesystem::path &outFile,
                      const std::filesystem::path &errFile);
 
