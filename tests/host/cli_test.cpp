@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "support/process.h"
+#include "support/scratch_folder.h"
 
 namespace {
 
@@ -31,18 +32,9 @@ using placidor::test::capture;
 using placidor::test::Result;
 using placidor::test::slurp;
 
-class Cli : public ::testing::Test {
+class Cli : public placidor::test::ScratchFolderTest {
 protected:
-    void SetUp() override {
-        const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::path(::testing::TempDir()) /
-               ("placidor_cli_" + std::string(info->name()) + "_" + std::to_string(getpid()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override {
-        if (!HasFailure()) fs::remove_all(dir_);
-    }
+    Cli() : ScratchFolderTest("placidor_cli_") {}
 
     fs::path at(const std::string &name) const { return dir_ / name; }
 
@@ -78,7 +70,7 @@ protected:
         return found;
     }
 
-    fs::path dir_, outFile_, errFile_;
+    fs::path outFile_, errFile_;
 };
 
 struct StreamFacts {

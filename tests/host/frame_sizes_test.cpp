@@ -29,6 +29,7 @@
 
 #include "memory.h"
 #include "support/process.h"
+#include "support/scratch_folder.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -165,18 +166,9 @@ VideoFacts probe(const fs::path &file) {
     return v;
 }
 
-class FrameSizes : public ::testing::Test {
+class FrameSizes : public placidor::test::ScratchFolderTest {
 protected:
-    void SetUp() override {
-        const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::path(::testing::TempDir()) /
-               ("placidor_sizes_" + std::string(info->name()) + "_" + std::to_string(getpid()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override {
-        if (!HasFailure()) fs::remove_all(dir_);
-    }
+    FrameSizes() : ScratchFolderTest("placidor_sizes_") {}
 
     // Stabilises (with the side-by-side video) and measures a clip of
     // this size, each under `env`; a size the command line cannot handle
@@ -234,8 +226,6 @@ protected:
         fs::remove(out);
         fs::remove(side);
     }
-
-    fs::path dir_;
 };
 
 const std::vector<std::string> kGuarded = {"PLACIDOR_GUARD_PAGES=1"};
