@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -19,8 +20,11 @@ protected:
 
     void SetUp() override {
         const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+        // A parameterised test's name has a slash: one folder, not two.
+        std::string name = info->name();
+        std::replace(name.begin(), name.end(), '/', '_');
         dir_ = std::filesystem::path(::testing::TempDir()) /
-               (prefix_ + std::string(info->name()) + "_" + std::to_string(getpid()));
+               (prefix_ + name + "_" + std::to_string(getpid()));
         std::filesystem::remove_all(dir_);
         std::filesystem::create_directories(dir_);
     }
