@@ -12,6 +12,7 @@
 #include "memory.h"
 #include "output/output.h"
 #include "output/render.h"
+#include "output/worker.h"
 
 namespace placidor::host {
 
@@ -81,12 +82,31 @@ RenderStats renderPass(const Options &o, const Analysis &a, const std::string &t
 
     std::unique_ptr<PlanarFrames> planar;
     std::unique_ptr<Cropper> cropper, fullCropper;
-    FramePtr out, full, side;
+    // Two of each: the worker resamples frame N into one while the encoder
+    // takes frame N - 1 from the other.
+    FramePtr out[2], full[2], side[2];
     RenderStats stats;
     AVFieldOrder fieldOrder = AV_FIELD_PROGRESSIVE;
     const std::int64_t step =
         std::max<std::int64_t>(1, av_rescale_q(1, av_inv_q(info.frameRate), info.timeBase));
     std::int64_t lastPts = INT64_MIN;
+    // The frame resampled last, waiting for the encoder.
+    struct Pending {
+        bool waiting = false;
+        int slot = 0;
+        std::int64_t pts = 0, duration = 0;
+    } pending;
+    const auto encodePending = [&] {
+        if (!pending.waiting) return;
+        output->writeFrame(out[pending.slot].get(), pending.pts, pending.duration);
+        if (compare) compare->writeFrame(side[pending.slot].get(), pending.pts, pending.duration);
+        pending.waiting = false;
+        stats.frames += 1;
+        progress.update(stats.frames);
+    };
+    // Declared after every buffer its jobs use: it ends (waiting for its
+    // job) before they go, also when an exception leaves the loop.
+    Worker worker;
     progress.begin("render", info.frameCountHint);
     for (std::int64_t index = 0;; ++index) {
         AVFrame *decoded = input.nextFrame();
@@ -109,12 +129,12 @@ RenderStats renderPass(const Options &o, const Analysis &a, const std::string &t
             planar = std::make_unique<PlanarFrames>(evenW, evenH, interlaced);
             cropper = std::make_unique<Cropper>(info.width, info.height, outW, outH, fullRange,
                                                 bits, interlaced);
-            out = allocPlanarFrame(outW, outH, colour.format);
+            for (FramePtr &f : out) f = allocPlanarFrame(outW, outH, colour.format);
             output = std::make_unique<VideoOutput>(
                 o.output, temp, input,
                 EncoderSettings{outW, outH, o.crf, o.preset, selectionOf(o), fieldOrder}, *decoded);
             if (!o.compareFile.empty()) {
-                side = allocPlanarFrame(evenW * 2, evenH, colour.format);
+                for (FramePtr &f : side) f = allocPlanarFrame(evenW * 2, evenH, colour.format);
                 compare = std::make_unique<VideoOutput>(
                     o.compareFile, compareTemp, input,
                     EncoderSettings{evenW * 2, evenH, o.crf, o.preset, selectionOf(o), fieldOrder},
@@ -122,7 +142,7 @@ RenderStats renderPass(const Options &o, const Analysis &a, const std::string &t
                 if (outW != evenW || outH != evenH) {
                     fullCropper = std::make_unique<Cropper>(info.width, info.height, evenW, evenH,
                                                             fullRange, bits, interlaced);
-                    full = allocPlanarFrame(evenW, evenH, colour.format);
+                    for (FramePtr &f : full) f = allocPlanarFrame(evenW, evenH, colour.format);
                 }
             }
             for (const PacketPtr &p : early) {
@@ -138,24 +158,31 @@ RenderStats renderPass(const Options &o, const Analysis &a, const std::string &t
         const std::int64_t duration = decoded->pkt_duration > 0 ? decoded->pkt_duration : step;
 
         const AVFrame *picture = planar->convert(decoded);
-        const ClipRect &rect = rectFor(index);
-        makeWritable(out.get());
-        cropper->render(picture, rect, out.get());
-        output->writeFrame(out.get(), pts, duration);
-        if (compare) {
-            makeWritable(side.get());
-            paste(picture, side.get(), 0);
-            if (fullCropper) {
-                fullCropper->render(picture, rect, full.get());
-                paste(full.get(), side.get(), evenW);
-            } else {
-                paste(out.get(), side.get(), evenW);
+        const ClipRect rect = rectFor(index);
+        const int slot = int(index % 2);
+        // The picture stays valid until the next nextFrame(): the worker
+        // is done with it by then.
+        worker.run([&, picture, rect, slot] {
+            AVFrame *o = out[slot].get();
+            makeWritable(o);
+            cropper->render(picture, rect, o);
+            if (compare) {
+                AVFrame *s = side[slot].get();
+                makeWritable(s);
+                paste(picture, s, 0);
+                if (fullCropper) {
+                    fullCropper->render(picture, rect, full[slot].get());
+                    paste(full[slot].get(), s, evenW);
+                } else {
+                    paste(o, s, evenW);
+                }
             }
-            compare->writeFrame(side.get(), pts, duration);
-        }
-        stats.frames = index + 1;
-        progress.update(stats.frames);
+        });
+        encodePending();  // frame index - 1, while the worker resamples this one
+        worker.wait();
+        pending = {true, slot, pts, duration};
     }
+    encodePending();
     if (!output) throw HostError("'" + o.input + "' has no video frames");
     output->finish();
     if (compare) compare->finish();

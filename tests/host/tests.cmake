@@ -8,7 +8,7 @@ if(PLACIDOR_BUILD_HOST)
   target_include_directories(placidor_test_process PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 
   placidor_add_test(host_unit_tests unit
-    host/options_test.cpp host/camera_path_test.cpp host/measure_test.cpp)
+    host/options_test.cpp host/camera_path_test.cpp host/measure_test.cpp host/worker_test.cpp)
   target_link_libraries(host_unit_tests PRIVATE placidor_host_core)
 
   placidor_add_test(host_analysis_tests cli host/analysis_test.cpp)
