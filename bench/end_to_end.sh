@@ -37,7 +37,10 @@ command -v ffmpeg >/dev/null || { echo "ffmpeg is needed" >&2; exit 1; }
 mkdir -p "$dir"
 x264=(-c:v libx264 -crf 20 -preset medium)
 have_vidstab=0
-ffmpeg -hide_banner -filters 2>/dev/null | grep -q vidstabdetect && have_vidstab=1
+# The list is read whole first: grep -q stopping early would kill ffmpeg with
+# SIGPIPE, and pipefail would then report vid.stab missing.
+filters=$(ffmpeg -hide_banner -filters 2>/dev/null || true)
+[[ $filters == *vidstabdetect* ]] && have_vidstab=1
 
 # generate WIDTH HEIGHT SECONDS FILE
 generate() {
