@@ -83,6 +83,10 @@ std::int32_t runAnalysis(Engine &e, void *userData) {
     const motion::ScoreKernels scoreKernels = motion::scoreKernelsUpTo(e.kernelLimit);
     const motion::ConvertKernels convertKernels = motion::convertKernelsUpTo(e.kernelLimit);
     search.kernels = &scoreKernels;
+    // Without the memory for them, the search runs on partial sums alone.
+    motion::BlockBounds bounds;
+    if (search.searchMethod != 1 && bounds.allocate(search.geometry, search.searchRange))
+        search.bounds = &bounds;
 
     const std::int32_t firstFrame = e.params.firstFrame;
     const std::int32_t lastFrame = e.params.lastFrame;

@@ -109,7 +109,9 @@ struct SearchCase {
     std::int32_t width, height, range;
     Content content;
     CpuLevel level;
-    int mode;  // 0 exhaustive in full, 1 exhaustive pruned, 2 iterative, 3 iterative plain
+    // 0 exhaustive in full, 1 exhaustive pruned, 2 iterative, 3 iterative
+    // plain, 4 exhaustive pruned on partial sums alone (no block bounds)
+    int mode;
     motion::Displacement guess;
 };
 
@@ -134,11 +136,14 @@ void runSearch(benchmark::State &state, SearchCase c) {
     motion::SearchContext ctx;
     ctx.geometry = defaultGeometry(c.width, c.height, c.range);
     ctx.searchRange = c.range;
-    ctx.searchMethod = c.mode >= 2 ? 1 : 0;
+    const bool iterative = c.mode == 2 || c.mode == 3;
+    ctx.searchMethod = iterative ? 1 : 0;
     ctx.cache = &cache;
     ctx.kernels = &kernels;
-    ctx.prune = c.mode == 1;
+    ctx.prune = c.mode == 1 || c.mode == 4;
     ctx.guess = c.guess;
+    motion::BlockBounds bounds;
+    if (c.mode == 1 && bounds.allocate(ctx.geometry, c.range)) ctx.bounds = &bounds;
     motion::Match record;
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
@@ -156,7 +161,7 @@ void runSearch(benchmark::State &state, SearchCase c) {
     double candidates = 0, samples = 0;
     for (std::int32_t dy = -c.range; dy <= c.range; ++dy) {
         for (std::int32_t dx = -c.range; dx <= c.range; ++dx) {
-            if (c.mode >= 2 && cache.entry(dx, dy) == 0.0) continue;
+            if (iterative && cache.entry(dx, dy) == 0.0) continue;
             const motion::ScoreWindow w = motion::scoreWindow(ctx.geometry, dx, -dy);
             if (w.empty()) continue;
             candidates += 1;
@@ -217,20 +222,21 @@ void runConvert(benchmark::State &state, std::int32_t width, std::int32_t height
 void registerAll() {
     const std::pair<int, int> sizes[] = {{720, 576}, {1920, 1080}};
     const CpuLevel levels[] = {CpuLevel::C, CpuLevel::SSE2, CpuLevel::AVX2};
-    const char *modes[] = {"full", "pruned", "", "plain"};
+    const char *modes[] = {"full", "pruned", "", "plain", "partial"};
     for (auto [w, h] : sizes) {
         for (int range : {16, 32, 100}) {
             for (Content content : {Content::Textured, Content::Noise, Content::Flat}) {
                 for (CpuLevel level : levels) {
-                    for (int mode : {0, 1, 2, 3}) {
+                    for (int mode : {0, 1, 4, 2, 3}) {
                         // The plain loop in full at large ranges takes
                         // minutes a frame; it is measured at the small ones.
                         if (level == CpuLevel::C && mode == 0 && (range > 16 || w > 720)) continue;
-                        if (content == Content::Flat && mode >= 2) continue;
+                        const bool iterative = mode == 2 || mode == 3;
+                        if (content == Content::Flat && iterative) continue;
                         if (level == CpuLevel::C && mode == 3 && w > 720) continue;
                         const SearchCase c{w, h, range, content, level, mode, {0, 0}};
                         const std::string name =
-                            std::string(mode >= 2 ? "iterative/" : "exhaustive/") +
+                            std::string(iterative ? "iterative/" : "exhaustive/") +
                             std::to_string(w) + "x" + std::to_string(h) + "/R" +
                             std::to_string(range) + "/" + contentName(content) + "/" +
                             motion::cpuLevelName(level) +
@@ -239,7 +245,7 @@ void registerAll() {
                             name.c_str(), [c](benchmark::State &s) { runSearch(s, c); });
                         b->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(0.3);
                         // A steady pan: the previous displacement is the answer.
-                        if (mode == 1 && content == Content::Textured) {
+                        if ((mode == 1 || mode == 4) && content == Content::Textured) {
                             SearchCase g = c;
                             g.guess = {kShiftX, kShiftY};
                             benchmark::RegisterBenchmark(

@@ -6,6 +6,7 @@ void initScoreKernels_c(ScoreKernels &k) {
     k.positiveDiffSum = positiveDiffSum_c;
     k.positiveDiffSumX4 = positiveDiffSumX4_c;
     k.positiveDiffSumBounded = positiveDiffSumBounded_c;
+    k.positiveDiffSum16Bounded = positiveDiffSum16Bounded_c;
 }
 
 std::span<const CpuLevel> scoreKernelLevels() {

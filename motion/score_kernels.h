@@ -29,10 +29,21 @@ using PositiveDiffSumBoundedFn = std::uint64_t (*)(const std::uint8_t *ref, cons
                                                    std::ptrdiff_t stride, std::int32_t cols,
                                                    std::int32_t rows, std::uint64_t limit);
 
+// The bounded sum over 16-bit samples (block sums, each below 32768), the
+// two planes with their own strides, in samples: rows of `cols` samples of
+// max(cur - ref, 0), stopped after the first row at which the sum exceeds
+// `limit`. cols >= 1, rows >= 1.
+using PositiveDiffSum16BoundedFn = std::uint64_t (*)(const std::uint16_t *ref,
+                                                     std::ptrdiff_t refStride,
+                                                     const std::uint16_t *cur,
+                                                     std::ptrdiff_t curStride, std::int32_t cols,
+                                                     std::int32_t rows, std::uint64_t limit);
+
 struct ScoreKernels {
     PositiveDiffSumFn positiveDiffSum = nullptr;
     PositiveDiffSumX4Fn positiveDiffSumX4 = nullptr;
     PositiveDiffSumBoundedFn positiveDiffSumBounded = nullptr;
+    PositiveDiffSum16BoundedFn positiveDiffSum16Bounded = nullptr;
 };
 
 // The reference kernels: the plain loops every other variant is checked
@@ -44,6 +55,9 @@ void positiveDiffSumX4_c(const std::uint8_t *ref, const std::uint8_t *cur, std::
 std::uint64_t positiveDiffSumBounded_c(const std::uint8_t *ref, const std::uint8_t *cur,
                                        std::ptrdiff_t stride, std::int32_t cols, std::int32_t rows,
                                        std::uint64_t limit);
+std::uint64_t positiveDiffSum16Bounded_c(const std::uint16_t *ref, std::ptrdiff_t refStride,
+                                         const std::uint16_t *cur, std::ptrdiff_t curStride,
+                                         std::int32_t cols, std::int32_t rows, std::uint64_t limit);
 
 // Each level's table entries, applied in ascending order over the
 // reference; the x86 ones are defined in motion/x86/ when the build has

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "motion/block_bounds.h"
 #include "motion/score.h"
 #include "motion/score_cache.h"
 
@@ -34,6 +35,9 @@ struct SearchContext {
     // false: the exhaustive search scores every candidate in full (for
     // benchmarks; the match is the same either way).
     bool prune = true;
+    // Block-sum bounds for the pruned exhaustive search, allocated for this
+    // geometry and range; nullptr (or unusable): partial sums alone.
+    BlockBounds *bounds = nullptr;
 };
 
 // Candidate (dx, dy): what the reference shows at (y, x) the current frame

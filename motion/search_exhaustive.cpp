@@ -8,7 +8,8 @@
 // long as each comparison follows it: a candidate earlier in the scan than
 // the best so far wins on an equal sum, a later one needs a lower sum.
 // Since a sum only grows as rows are added, a candidate whose partial sum
-// already fails that test is abandoned.
+// already fails that test is abandoned; with block-sum bounds
+// (block_bounds.h), most fail it on a bound before any sample is compared.
 #include <algorithm>
 #include <cassert>
 
@@ -119,6 +120,8 @@ void exhaustivePruned(Match &match, const std::uint8_t *reference, const std::ui
     bool haveBest = false;
     std::uint64_t bestSum = 0;
     std::int64_t bestIndex = 0;
+    BlockBounds *bounds = ctx.bounds && ctx.bounds->usable() ? ctx.bounds : nullptr;
+    if (bounds) bounds->prepare(reference, current);
 
     const auto consider = [&](std::int32_t dx, std::int32_t dy) {
         const std::int64_t index = (std::int64_t{dy} + range) * side + (std::int64_t{dx} + range);
@@ -132,6 +135,11 @@ void exhaustivePruned(Match &match, const std::uint8_t *reference, const std::ui
             if (index > bestIndex) {
                 if (bestSum == 0) return;  // nothing later beats a perfect match
                 limit = bestSum - 1;
+            }
+            // The coarsest bound first: it is the cheapest.
+            if (!b.empty && bounds) {
+                for (int level = 0; level < BlockBounds::kLevels; ++level)
+                    if (bounds->bound(level, dx, -dy, limit, k) > limit) return;
             }
             if (!b.empty)
                 sum = k.positiveDiffSumBounded(b.ref, b.cur, b.stride, b.cols, b.rows, limit);

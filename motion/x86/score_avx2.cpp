@@ -133,12 +133,48 @@ void positiveDiffSumX4_avx2(const std::uint8_t *ref, const std::uint8_t *cur, st
     sums[3] = horizontalSum(acc3);
 }
 
+// 16-bit samples as in the SSE2 kernel, 16 at a time, then 8, then one by
+// one.
+std::uint64_t positiveDiffSum16Bounded_avx2(const std::uint16_t *ref, std::ptrdiff_t refStride,
+                                            const std::uint16_t *cur, std::ptrdiff_t curStride,
+                                            std::int32_t cols, std::int32_t rows,
+                                            std::uint64_t limit) {
+    const __m256i ones = _mm256_set1_epi16(1);
+    const std::int32_t whole16 = cols & ~15, whole8 = cols & ~7;
+    std::uint64_t sum = 0;
+    for (std::int32_t r = 0; r < rows; ++r, ref += refStride, cur += curStride) {
+        __m256i acc = _mm256_setzero_si256();
+        for (std::int32_t c = 0; c < whole16; c += 16) {
+            const __m256i d =
+                _mm256_subs_epu16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(cur + c)),
+                                  _mm256_loadu_si256(reinterpret_cast<const __m256i *>(ref + c)));
+            acc = _mm256_add_epi32(acc, _mm256_madd_epi16(d, ones));
+        }
+        __m128i acc128 =
+            _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
+        if (whole8 > whole16) {
+            const __m128i d =
+                _mm_subs_epu16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(cur + whole16)),
+                               _mm_loadu_si128(reinterpret_cast<const __m128i *>(ref + whole16)));
+            acc128 = _mm_add_epi32(acc128, _mm_madd_epi16(d, _mm256_castsi256_si128(ones)));
+        }
+        alignas(16) std::uint32_t lanes[4];
+        _mm_store_si128(reinterpret_cast<__m128i *>(lanes), acc128);
+        sum += std::uint64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
+        for (std::int32_t c = whole8; c < cols; ++c)
+            if (cur[c] > ref[c]) sum += static_cast<std::uint64_t>(cur[c] - ref[c]);
+        if (sum > limit) break;
+    }
+    return sum;
+}
+
 }  // namespace
 
 void initScoreKernels_avx2(ScoreKernels &k) {
     k.positiveDiffSum = positiveDiffSum_avx2;
     k.positiveDiffSumX4 = positiveDiffSumX4_avx2;
     k.positiveDiffSumBounded = positiveDiffSumBounded_avx2;
+    k.positiveDiffSum16Bounded = positiveDiffSum16Bounded_avx2;
 }
 
 }  // namespace placidor::motion

@@ -107,12 +107,41 @@ void positiveDiffSumX4_sse2(const std::uint8_t *ref, const std::uint8_t *cur, st
     sums[3] = horizontalSum(acc3);
 }
 
+// 16-bit samples: saturating subtraction, then pairs added into 32-bit
+// lanes (each difference is below 32768, so the signed multiply-add by one
+// is exact); the last cols % 8 samples of a row one by one.
+std::uint64_t positiveDiffSum16Bounded_sse2(const std::uint16_t *ref, std::ptrdiff_t refStride,
+                                            const std::uint16_t *cur, std::ptrdiff_t curStride,
+                                            std::int32_t cols, std::int32_t rows,
+                                            std::uint64_t limit) {
+    const __m128i ones = _mm_set1_epi16(1);
+    const std::int32_t whole = cols & ~7;
+    std::uint64_t sum = 0;
+    for (std::int32_t r = 0; r < rows; ++r, ref += refStride, cur += curStride) {
+        __m128i acc = _mm_setzero_si128();
+        for (std::int32_t c = 0; c < whole; c += 8) {
+            const __m128i d =
+                _mm_subs_epu16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(cur + c)),
+                               _mm_loadu_si128(reinterpret_cast<const __m128i *>(ref + c)));
+            acc = _mm_add_epi32(acc, _mm_madd_epi16(d, ones));
+        }
+        alignas(16) std::uint32_t lanes[4];
+        _mm_store_si128(reinterpret_cast<__m128i *>(lanes), acc);
+        sum += std::uint64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
+        for (std::int32_t c = whole; c < cols; ++c)
+            if (cur[c] > ref[c]) sum += static_cast<std::uint64_t>(cur[c] - ref[c]);
+        if (sum > limit) break;
+    }
+    return sum;
+}
+
 }  // namespace
 
 void initScoreKernels_sse2(ScoreKernels &k) {
     k.positiveDiffSum = positiveDiffSum_sse2;
     k.positiveDiffSumX4 = positiveDiffSumX4_sse2;
     k.positiveDiffSumBounded = positiveDiffSumBounded_sse2;
+    k.positiveDiffSum16Bounded = positiveDiffSum16Bounded_sse2;
 }
 
 }  // namespace placidor::motion

@@ -84,8 +84,10 @@ inline ScoreGeometry defaultWindow(std::int32_t width, std::int32_t height, std:
 struct SearchSetup {
     ScoreCache cache;
     ScoreKernels kernels;
+    BlockBounds bounds;
     SearchContext ctx;
 
+    // With the block-sum bounds where they apply, as the engine runs.
     SearchSetup(const ScoreGeometry &g, std::int32_t range, CpuLevel level = CpuLevel::C) {
         cache.allocate(g.width, g.height, range);
         cache.clear();
@@ -94,7 +96,9 @@ struct SearchSetup {
         ctx.searchRange = range;
         ctx.cache = &cache;
         ctx.kernels = &kernels;
+        if (bounds.allocate(g, range)) ctx.bounds = &bounds;
     }
+    SearchSetup(const SearchSetup &) = delete;
 };
 
 // A match no search gives, to show which fields a step writes.

@@ -164,6 +164,22 @@ TEST_P(ExhaustiveEquivalence, SameRecordForEveryRangeWindowAndGuess) {
     }
 }
 
+// Frames large enough for the block-sum bounds, with windows whose sides
+// are no multiple of the block sides, and the whole frame (the window then
+// shrinks with the offset).
+TEST_P(ExhaustiveEquivalence, BlockBoundsLeaveTheRecordUnchanged) {
+    const Content content = std::get<1>(GetParam());
+    const std::int32_t W = 131, H = 90;
+    const auto [ref, cur] = makePlanes(content, W, H, 0xb0b + unsigned(content), 5, -4);
+    for (std::int32_t range : {4, 11}) {
+        for (const ScoreGeometry &g : {test::defaultWindow(W, H, range), test::fullWindow(W, H)}) {
+            ASSERT_TRUE(test::SearchSetup(g, range, level_).bounds.usable());
+            for (Displacement guess : {Displacement{0, 0}, Displacement{5, 4}})
+                check(ref, cur, g, range, guess);
+        }
+    }
+}
+
 // The open case: a search range of exactly half a small frame, with the
 // window spanning the frame, so the outermost candidates compare a single
 // row or column, or nothing.

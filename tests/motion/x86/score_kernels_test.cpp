@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <vector>
 
 #include "motion/motion_test_util.h"
 #include "motion/score.h"
@@ -21,6 +22,7 @@ protected:
         ASSERT_NE(kernels_.positiveDiffSum, &positiveDiffSum_c);
         ASSERT_NE(kernels_.positiveDiffSumX4, &positiveDiffSumX4_c);
         ASSERT_NE(kernels_.positiveDiffSumBounded, &positiveDiffSumBounded_c);
+        ASSERT_NE(kernels_.positiveDiffSum16Bounded, &positiveDiffSum16Bounded_c);
     }
     ScoreKernels kernels_;
 };
@@ -42,6 +44,7 @@ TEST_P(ScoreKernelTest, EveryKernelTheLevelClaimsReplacesTheLevelBelow) {
     check(&ScoreKernels::positiveDiffSum, "positiveDiffSum");
     check(&ScoreKernels::positiveDiffSumX4, "positiveDiffSumX4");
     check(&ScoreKernels::positiveDiffSumBounded, "positiveDiffSumBounded");
+    check(&ScoreKernels::positiveDiffSum16Bounded, "positiveDiffSum16Bounded");
     EXPECT_GT(count, 0) << cpuLevelName(GetParam()) << " claims no score kernel";
 }
 
@@ -145,6 +148,43 @@ TEST_P(ScoreKernelTest, BoundedSumIsExactUpToItsLimit) {
                 } else {
                     EXPECT_GT(got, limit) << "cols " << cols << " sum " << sum;
                 }
+            }
+        }
+    }
+}
+
+// The 16-bit form over block sums: the same value as the reference, row
+// for row, so also the same partial sum where it stops. Every width 1..70,
+// the two planes with different strides, each block ending at the end of
+// its allocation, samples from 0 to 32767 with runs of both extremes.
+TEST_P(ScoreKernelTest, SixteenBitBoundedSumMatchesTheReferenceRowForRow) {
+    const std::uint32_t seed = 0x5eed0005;
+    SCOPED_TRACE(::testing::Message() << "seed " << seed);
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> value(0, 32767), pick(0, 9);
+    const auto fill = [&](std::vector<std::uint16_t> &v) {
+        for (auto &x : v) {
+            const int p = pick(rng);
+            x = static_cast<std::uint16_t>(p == 0 ? 0 : p == 1 ? 32767 : value(rng));
+        }
+    };
+    const std::int32_t rows = 7;
+    for (std::int32_t cols = 1; cols <= 70; ++cols) {
+        const std::ptrdiff_t refStride = cols + 5, curStride = cols + 1;
+        std::vector<std::uint16_t> ref(std::size_t(refStride) * (rows - 1) + cols);
+        std::vector<std::uint16_t> cur(std::size_t(curStride) * (rows - 1) + cols);
+        fill(ref);
+        fill(cur);
+        for (std::int32_t r : {1, 3, rows}) {
+            const std::uint64_t sum = positiveDiffSum16Bounded_c(
+                ref.data(), refStride, cur.data(), curStride, cols, r, ~std::uint64_t{0});
+            for (std::uint64_t limit :
+                 {std::uint64_t{0}, sum / 3, sum / 2, sum - 1, sum, ~std::uint64_t{0}}) {
+                EXPECT_EQ(kernels_.positiveDiffSum16Bounded(ref.data(), refStride, cur.data(),
+                                                            curStride, cols, r, limit),
+                          positiveDiffSum16Bounded_c(ref.data(), refStride, cur.data(), curStride,
+                                                     cols, r, limit))
+                    << "cols " << cols << " rows " << r << " limit " << limit;
             }
         }
     }
