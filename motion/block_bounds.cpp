@@ -29,10 +29,26 @@ void doubleBoxes(const std::uint16_t *in, std::uint16_t *out, std::ptrdiff_t str
     }
 }
 
+// One row of boxes split by column modulo K: box x goes to phase x % K,
+// entry x / K; the phases' rows are `phaseSize` apart. Written per group
+// of K so that the compiler can vectorise the strided reads.
+template <int K>
+void splitPhases(const std::uint16_t *row, std::int32_t count, std::uint16_t *phase,
+                 std::size_t phaseSize) {
+    std::uint16_t *out[K];
+    for (int p = 0; p < K; ++p) out[p] = phase + std::size_t(p) * phaseSize;
+    const std::int32_t groups = count / K;
+    for (std::int32_t j = 0; j < groups; ++j)
+        for (int p = 0; p < K; ++p) out[p][j] = row[j * K + p];
+    for (std::int32_t x = groups * K; x < count; ++x) out[x % K][groups] = row[x];
+}
+
 }  // namespace
 
 bool BlockBounds::allocate(const ScoreGeometry &g, std::int32_t range) {
     usable_ = false;
+    skip_ = 0;
+    pendingReference_ = pendingCurrent_ = nullptr;
     g_ = g;
     range_ = range;
     left_ = std::max(g.measureLeft, 0);
@@ -115,22 +131,44 @@ void BlockBounds::prepare(const std::uint8_t *reference, const std::uint8_t *cur
             std::swap(boxes, spare);
         }
         const std::size_t phaseSize = std::size_t(L.phaseCols) * std::size_t(L.phaseRows);
+        const std::int32_t count = regionCols_ - k + 1;  // boxes in a row
         for (std::int32_t y = 0; y + k <= regionRows_; ++y) {
-            const std::uint16_t *row = boxes + y * stride;
-            const std::int32_t py = y % k;
-            for (std::int32_t px = 0; px < k; ++px) {
-                std::uint16_t *o = L.current.get() + std::size_t(py * k + px) * phaseSize +
+            std::uint16_t *phase = L.current.get() + std::size_t(y % k) * k * phaseSize +
                                    std::size_t(y / k) * std::size_t(L.phaseCols);
-                std::int32_t j = 0;
-                for (std::int32_t x = px; x + k <= regionCols_; x += k, ++j) o[j] = row[x];
+            const std::uint16_t *row = boxes + y * stride;
+            switch (k) {
+            case 2: splitPhases<2>(row, count, phase, phaseSize); break;
+            case 4: splitPhases<4>(row, count, phase, phaseSize); break;
+            default: splitPhases<8>(row, count, phase, phaseSize); break;
             }
         }
     }
 }
 
+bool BlockBounds::begin(const std::uint8_t *reference, const std::uint8_t *current) {
+    pendingReference_ = pendingCurrent_ = nullptr;
+    if (!usable_) return false;
+    if (skip_ > 0) {
+        --skip_;
+        return false;
+    }
+    pendingReference_ = reference;
+    pendingCurrent_ = current;
+    return true;
+}
+
+void BlockBounds::end(std::int64_t asked, std::int64_t ruledOut) {
+    pendingReference_ = pendingCurrent_ = nullptr;
+    if (asked >= 64 && 2 * ruledOut < asked) skip_ = kSkippedPairs;
+}
+
 std::uint64_t BlockBounds::bound(int level, std::int32_t a, std::int32_t b, std::uint64_t limit,
-                                 const ScoreKernels &k) const {
+                                 const ScoreKernels &k) {
     assert(usable_ && level >= 0 && level < kLevels);
+    if (pendingReference_) {
+        prepare(pendingReference_, pendingCurrent_);
+        pendingReference_ = pendingCurrent_ = nullptr;
+    }
     assert(a >= -range_ && a <= range_ && b >= -range_ && b <= range_);
     const ScoreWindow w = scoreWindow(g_, a, b);
     if (w.empty()) return 0;

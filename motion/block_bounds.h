@@ -43,11 +43,22 @@ public:
     // The block sums of one pair of planes; before bound().
     void prepare(const std::uint8_t *reference, const std::uint8_t *current);
 
+    // For a search over a sequence of frame pairs. begin() names the pair
+    // and says whether to use the bounds for it; their sums are worked out
+    // at the first bound() (a search that needs none pays nothing). end()
+    // reports how many candidates the bounds were asked about and how many
+    // they ruled out: when fewer than half of at least 64, the next
+    // kSkippedPairs pairs go without them (their sums cost more than they
+    // save there), then they are tried again.
+    static constexpr int kSkippedPairs = 7;
+    bool begin(const std::uint8_t *reference, const std::uint8_t *current);
+    void end(std::int64_t asked, std::int64_t ruledOut);
+
     // A lower bound on the positive-difference sum of offset (a, b) at
     // `level`; like the bounded kernel, possibly a partial one once it
     // exceeds `limit`.
     std::uint64_t bound(int level, std::int32_t a, std::int32_t b, std::uint64_t limit,
-                        const ScoreKernels &k) const;
+                        const ScoreKernels &k);
 
 private:
     struct Level {
@@ -65,6 +76,8 @@ private:
     ScoreGeometry g_;
     std::int32_t range_ = 0;
     bool usable_ = false;
+    const std::uint8_t *pendingReference_ = nullptr, *pendingCurrent_ = nullptr;
+    int skip_ = 0;
     // The window's first column and row (the reference grid's anchor) and
     // the part of the current plane any candidate reads.
     std::int32_t left_ = 0, top_ = 0;

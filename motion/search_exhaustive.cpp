@@ -120,8 +120,13 @@ void exhaustivePruned(Match &match, const std::uint8_t *reference, const std::ui
     bool haveBest = false;
     std::uint64_t bestSum = 0;
     std::int64_t bestIndex = 0;
-    BlockBounds *bounds = ctx.bounds && ctx.bounds->usable() ? ctx.bounds : nullptr;
-    if (bounds) bounds->prepare(reference, current);
+    BlockBounds *bounds =
+        ctx.bounds && ctx.bounds->begin(reference, current) ? ctx.bounds : nullptr;
+    // The bounds pay only where they rule out most of the candidates they
+    // are asked about; where block sums cancel out (frames of plain noise,
+    // say) the partial sums alone are quicker. They are asked until they
+    // have ruled out fewer than half of at least 64 candidates.
+    std::int64_t asked = 0, ruledOut = 0;
 
     const auto consider = [&](std::int32_t dx, std::int32_t dy) {
         const std::int64_t index = (std::int64_t{dy} + range) * side + (std::int64_t{dx} + range);
@@ -137,9 +142,16 @@ void exhaustivePruned(Match &match, const std::uint8_t *reference, const std::ui
                 limit = bestSum - 1;
             }
             // The coarsest bound first: it is the cheapest.
-            if (!b.empty && bounds) {
-                for (int level = 0; level < BlockBounds::kLevels; ++level)
-                    if (bounds->bound(level, dx, -dy, limit, k) > limit) return;
+            // Past a perfect match, the first differing sample rules a
+            // candidate out: the partial sum is as quick as any bound.
+            if (!b.empty && bounds && limit > 0 && (asked < 64 || 2 * ruledOut >= asked)) {
+                ++asked;
+                for (int level = 0; level < BlockBounds::kLevels; ++level) {
+                    if (bounds->bound(level, dx, -dy, limit, k) > limit) {
+                        ++ruledOut;
+                        return;
+                    }
+                }
             }
             if (!b.empty)
                 sum = k.positiveDiffSumBounded(b.ref, b.cur, b.stride, b.cols, b.rows, limit);
@@ -185,6 +197,7 @@ void exhaustivePruned(Match &match, const std::uint8_t *reference, const std::ui
             if (!seen) consider(dx, dy);
         }
     }
+    if (bounds) bounds->end(asked, ruledOut);
 }
 
 }  // namespace

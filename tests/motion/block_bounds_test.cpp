@@ -137,6 +137,30 @@ TEST(BlockBounds, ZeroAtAPerfectMatchAndExactForAnEvenBrightening) {
     }
 }
 
+// Bounds that ruled out fewer than half of the candidates they were asked
+// about sit out the next pairs, then are tried again; sums are worked out
+// only when a bound is asked for.
+TEST(BlockBounds, SitOutPairsWhereTheyDidNotPay) {
+    const ScoreKernels k = scoreKernelsUpTo(CpuLevel::C);
+    const ScoreGeometry g = test::fullWindow(64, 48);
+    std::mt19937 rng(3);
+    const Plane ref = test::randomPlane(64, 48, rng), cur = test::randomPlane(64, 48, rng);
+    BlockBounds bounds;
+    ASSERT_TRUE(bounds.allocate(g, 4));
+    ASSERT_TRUE(bounds.begin(ref.data(), cur.data()));
+    EXPECT_EQ(bounds.bound(2, 1, 1, kNoLimit, k), tiledBound(ref, cur, g, 2, 1, 1));
+    bounds.end(64, 40);  // paid: used for the next pair
+    ASSERT_TRUE(bounds.begin(cur.data(), ref.data()));
+    EXPECT_EQ(bounds.bound(2, 1, 1, kNoLimit, k), tiledBound(cur, ref, g, 2, 1, 1));
+    bounds.end(63, 0);  // too few asked to judge
+    ASSERT_TRUE(bounds.begin(ref.data(), cur.data()));
+    bounds.end(64, 31);
+    for (int i = 0; i < BlockBounds::kSkippedPairs; ++i)
+        EXPECT_FALSE(bounds.begin(ref.data(), cur.data()));
+    EXPECT_TRUE(bounds.begin(ref.data(), cur.data()));
+    EXPECT_EQ(bounds.bound(1, -2, 3, kNoLimit, k), tiledBound(ref, cur, g, 4, -2, 3));
+}
+
 TEST(BlockBounds, NotUsedInFieldModeOrForSmallWindowsOrRanges) {
     BlockBounds bounds;
     EXPECT_FALSE(bounds.allocate(test::fullWindow(64, 48, 2), 4));
