@@ -354,8 +354,10 @@ Analysis:
                           whole frame with a range that reaches them.
   -m, --method full|fast  full: try every shift within the range (default,
                           the surest). fast: climb from no shift towards
-                          better neighbours; its search is about three times
-                          quicker at 1080p, but it can stop at a local best
+                          better neighbours. Kept for comparison: it is no
+                          quicker than full on handheld footage (full rules
+                          most shifts out on block sums), slower where it
+                          wanders, and it can stop at a local best
                           (repetitive or featureless scenes, big jolts).
       --no-prefilter      measure on the plain luma (or channel) instead of
                           its high-passed version, which keeps bright sky and
