@@ -19,7 +19,12 @@ done
 if ((${#missing[@]})); then
   echo "== installing: ${missing[*]}"
   if [[ $(id -u) -eq 0 ]]; then sudo=(); else sudo=(sudo); fi
-  "${sudo[@]}" apt-get update -qq
+  # A mirror in the middle of a sync can fail one index: try again, then go
+  # on with the indexes that did download.
+  for attempt in 1 2 3; do
+    "${sudo[@]}" apt-get update -qq && break
+    if ((attempt == 3)); then echo "== some package indexes failed to download; going on" >&2; else sleep 10; fi
+  done
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 

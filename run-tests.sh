@@ -75,6 +75,10 @@ probe_win32() {
     win32_why="--no-32bit was given"
     return 1
   fi
+  if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'; then
+    win32_why="the 32-bit Wine package (wine32:i386) could not be installed"
+    return 1
+  fi
   dir=$(mktemp -d)
   printf '#include <stdio.h>\nint main(void) { puts("placidor-probe"); return 0; }\n' >"$dir/probe.c"
   if ! i686-w64-mingw32-gcc -o "$dir/probe.exe" "$dir/probe.c" 2>"$dir/cc.log"; then
