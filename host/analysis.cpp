@@ -1,10 +1,14 @@
 #include "analysis.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cmath>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <thread>
 
 #include "error.h"
 #include "input/frame_source.h"
@@ -36,6 +40,8 @@ Options scaledTo(const Options &o, int scale) {
     return s;
 }
 
+class WidePassAhead;
+
 struct PassOutcome {
     std::int32_t last = 0;
     std::vector<std::int32_t> dx, dy;
@@ -45,6 +51,8 @@ struct PassOutcome {
     // The engine stopped early: a pass with a wider reach is sure to follow.
     bool cut = false;
     std::shared_ptr<PlaneStore> kept;  // the planes, when they were kept whole
+    // The wider pass, started while the decoding went on (aheadWhenCut).
+    std::shared_ptr<WidePassAhead> ahead;
 };
 
 struct PassPlan {
@@ -53,8 +61,127 @@ struct PassPlan {
     // Stop the engine as soon as the tracker's steps make a wider pass
     // certain (with track); the decoding goes on for the tracker.
     bool cutWhenWidening = false;
-    std::size_t keepBudget = 0;                // keeps the planes for the next pass, up to this
-    std::shared_ptr<const PlaneStore> replay;  // frames from here, not the file
+    std::size_t keepBudget = 0;  // keeps the planes for the next pass, up to this
+    // Once cut, the wider pass runs over the kept planes while the
+    // decoding goes on (with cutWhenWidening and keepBudget).
+    bool aheadWhenCut = false;
+    std::shared_ptr<const PlaneStore> replay;    // frames from here, not the file
+    std::function<bool()> stop;                  // the engine stops when this says so
+    std::function<void(std::int64_t)> onFrames;  // frames measured so far
+};
+
+PassOutcome runPass(const std::string &file, const Options &o, const Reach &reach,
+                    const PassPlan &plan, const char *label, Progress &progress, Analysis &result);
+
+bool sameReach(const Reach &a, const Reach &b) {
+    return a.scale == b.scale && a.searchRange == b.searchRange;
+}
+
+// The pass over the whole frame at a wider reach, run over the first
+// pass's kept planes in a thread of its own while the first pass still
+// decodes, so that the two overlap. It runs at the reach the coarse
+// tracker's steps call for so far and starts again when that grows;
+// its outcome is used only when it ran at the reach finally chosen, and
+// is then the outcome the same pass gives after the decoding: the same
+// planes, the same settings.
+class WidePassAhead {
+public:
+    WidePassAhead(const Options &o, const Analysis &base, std::shared_ptr<const PlaneStore> store)
+        : options_(o), base_(base), store_(std::move(store)) {}
+    ~WidePassAhead() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        if (thread_.joinable()) thread_.join();
+    }
+    WidePassAhead(const WidePassAhead &) = delete;
+    WidePassAhead &operator=(const WidePassAhead &) = delete;
+
+    // The reach wanted now; the first call starts the pass.
+    void want(const Reach &reach) {
+        std::lock_guard lock(mutex_);
+        if (wanted_ && sameReach(*wanted_, reach)) return;
+        wanted_ = reach;
+        if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+        changed_.notify_all();
+    }
+
+    // Waits for the pass at `reach` (showing it as `label`); nothing when
+    // it could not be had here.
+    std::optional<PassOutcome> take(const Reach &reach, const char *label, Progress &progress) {
+        want(reach);
+        progress.begin(label, std::int64_t(store_->frames()));
+        std::unique_lock lock(mutex_);
+        while (!finished_) {
+            changed_.wait_for(lock, std::chrono::milliseconds(100));
+            const std::int64_t done = done_;
+            lock.unlock();
+            progress.update(done);
+            lock.lock();
+        }
+        lock.unlock();
+        if (thread_.joinable()) thread_.join();
+        if (!outcome_ || !sameReach(ranAt_, reach)) return std::nullopt;
+        outcome_->framesPerSecond = progress.end(std::int64_t(outcome_->dx.size()));
+        return std::move(outcome_);
+    }
+
+private:
+    // Reaches grow in steps of a couple of pixels: a clip whose steps keep
+    // growing is left to the pass after the decoding.
+    static constexpr int kRestarts = 6;
+
+    void run() {
+        std::unique_lock lock(mutex_);
+        for (int restarts = 0;; ++restarts) {
+            if (stop_ || restarts > kRestarts) break;
+            const Reach reach = *wanted_;
+            lock.unlock();
+            std::optional<PassOutcome> out;
+            try {
+                StabilizerFree();
+                PassPlan plan;
+                plan.wholeFrame = true;
+                plan.replay = store_;
+                plan.stop = [&] {
+                    std::lock_guard held(mutex_);
+                    return stop_ || !sameReach(*wanted_, reach);
+                };
+                plan.onFrames = [&](std::int64_t n) { done_ = n; };
+                Progress quiet(false, "");
+                Analysis scratch = base_;
+                out = runPass("", options_, reach, plan, "", quiet, scratch);
+            } catch (...) {
+                // Left to the pass after the decoding, which reports it.
+                lock.lock();
+                break;
+            }
+            lock.lock();
+            if (stop_) break;
+            if (sameReach(*wanted_, reach) && store_->usable()) {
+                outcome_ = std::move(out);
+                ranAt_ = reach;
+                break;
+            }
+            if (store_->ended() && !store_->usable()) break;
+        }
+        finished_ = true;
+        changed_.notify_all();
+    }
+
+    const Options options_;
+    const Analysis base_;
+    const std::shared_ptr<const PlaneStore> store_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::optional<Reach> wanted_;
+    bool stop_ = false, finished_ = false;
+    std::atomic<std::int64_t> done_{0};
+    std::optional<PassOutcome> outcome_;
+    Reach ranAt_;
+    std::thread thread_;
 };
 
 PassOutcome runPass(const std::string &file, const Options &o, const Reach &reach,
@@ -121,6 +248,7 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
     feed.has = [&](std::int32_t i) { return source.has(i); };
     feed.take = [&](std::int32_t i) { return source.take(i); };
     feed.recycle = [&](std::vector<std::uint8_t> &&p) { source.recycle(std::move(p)); };
+    if (plan.stop) feed.enough = [&](const auto &, const auto &) { return plan.stop(); };
     bool cut = false;
     if (plan.track && plan.cutWhenWidening) {
         // The tracker's step i is that of frame kPairEvery * i + 1 from the
@@ -153,18 +281,33 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
     // The prefiltered planes are mid-grey outside the region, always.
     const PlaneRect changing = settings.highPass ? settings.region : PlaneRect{};
     EnginePass pass = runEnginePass(
-        feed, [&](std::int32_t frame) { progress.update(std::int64_t{frame} - first + 1); },
+        feed,
+        [&](std::int32_t frame) {
+            progress.update(std::int64_t{frame} - first + 1);
+            if (plan.onFrames) plan.onFrames(std::int64_t{frame} - first + 1);
+        },
         changing);
     std::int64_t done = std::int64_t{pass.lastFrame} - first + 1;
+    PassOutcome out;
     if (cut) {
+        // The reach that the steps so far call for: at the end of the
+        // decoding, the reach of the wider pass.
+        if (plan.aheadWhenCut && kept) out.ahead = std::make_shared<WidePassAhead>(o, result, kept);
         const auto tick = [&](std::int64_t decoded) {
             done = std::max(done, decoded);
             progress.update(done);
+            if (out.ahead) {
+                double largest = 0;
+                {
+                    std::lock_guard lock(trackerMutex);
+                    largest = largestConfidentStep(tracker.steps(), tracker.steps().size());
+                }
+                out.ahead->want(reachFor(largest, info.width, info.height));
+            }
             return userInterrupts == interruptsBefore;
         };
         if (source.observeToEnd(tick)) tick(source.decoded());
     }
-    PassOutcome out;
     out.framesPerSecond = progress.end(done);
     out.cut = cut;
     out.last = pass.lastFrame;
@@ -211,12 +354,15 @@ Analysis analyse(const std::string &file, const Options &options, Progress &prog
     Reach reach;
     reach.searchRange = options.searchRange;
     const bool automatic = !options.searchRangeGiven;
+    const auto started = std::chrono::steady_clock::now();
     PassPlan first;
     first.track = automatic;
     first.cutWhenWidening = automatic && shortcuts.cutFirstPass;
     if (automatic) first.keepBudget = shortcuts.planeStoreBudget;
+    first.aheadWhenCut = shortcuts.widePassAhead;
     PassOutcome pass = runPass(file, options, reach, first, "analyse", progress, result);
     std::shared_ptr<PlaneStore> store = std::move(pass.kept);
+    std::shared_ptr<WidePassAhead> ahead = std::move(pass.ahead);
     result.searchRange = pass.searchRange;
     for (const PhaseStep &s : pass.coarse)
         result.largestCoarseStep =
@@ -239,22 +385,34 @@ Analysis analyse(const std::string &file, const Options &options, Progress &prog
     if (beyond > 0) {
         reach = reachFor(beyond, result.info.width, result.info.height);
         if (reach.scale > 1 || reach.searchRange > pass.searchRange) {
-            StabilizerFree();
-            PassPlan wide;
-            wide.wholeFrame = true;
-            wide.replay = store;
-            store.reset();
-            pass = runPass(file, options, reach, wide, "analyse (wide)", progress, result);
+            std::optional<PassOutcome> early;
+            if (ahead) early = ahead->take(reach, "analyse (wide)", progress);
+            ahead.reset();
+            if (early) {
+                pass = std::move(*early);
+                result.wideWhileDecoding = true;
+            } else {
+                StabilizerFree();
+                PassPlan wide;
+                wide.wholeFrame = true;
+                if (store && store->usable()) wide.replay = store;
+                store.reset();
+                pass = runPass(file, options, reach, wide, "analyse (wide)", progress, result);
+            }
             result.widened = true;
             result.searchRange = pass.searchRange;
         }
     }
+    ahead.reset();
     store.reset();
 
     result.scale = reach.scale;
     result.firstFrame = options.firstFrame;
     result.lastFrame = pass.last;
-    result.framesPerSecond = pass.framesPerSecond;
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    result.framesPerSecond =
+        seconds > 0 ? double(std::int64_t{pass.last} - options.firstFrame + 1) / seconds : 0;
     result.stoppedEarly = userInterrupts != interruptsBefore;
     result.planeDx = std::move(pass.dx);
     result.planeDy = std::move(pass.dy);

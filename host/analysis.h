@@ -35,16 +35,17 @@ struct Analysis {
     std::int32_t firstFrame = 0, lastFrame = 0;  // analysed frames, both included
     bool stoppedEarly = false;                   // by the user (Ctrl-C)
     double framesPerSecond = 0;
-    CameraPath path;               // rectangles, displacements, paths (pixels of the frame)
-    int scale = 1;                 // the plane the engine measured was frame / scale
-    std::int32_t searchRange = 0;  // as the engine used it, pixels of its plane
-    bool widened = false;          // analysed again with a wider reach
-    double largestCoarseStep = 0;  // the coarse tracker's, pixels of the frame
+    CameraPath path;                 // rectangles, displacements, paths (pixels of the frame)
+    int scale = 1;                   // the plane the engine measured was frame / scale
+    std::int32_t searchRange = 0;    // as the engine used it, pixels of its plane
+    bool widened = false;            // analysed again with a wider reach
+    bool wideWhileDecoding = false;  // ... while the first pass still decoded
+    double largestCoarseStep = 0;    // the coarse tracker's, pixels of the frame
     std::vector<std::int32_t> planeDx, planeDy;  // the engine's displacements, pixels of its plane
     double scaleX = 1, scaleY = 1;               // frame pixels per plane pixel
 };
 
-// Ways the analysis saves work without changing its outcome; both on by
+// Ways the analysis saves work without changing its outcome; all on by
 // default (the tests turn them off to compare).
 struct AnalysisShortcuts {
     // The first pass's engine stops once the tracker has made a wider pass
@@ -53,6 +54,9 @@ struct AnalysisShortcuts {
     // The first pass keeps the decoded planes, up to this many bytes, so
     // that the wider pass need not decode the file again (0: never).
     std::size_t planeStoreBudget = defaultPlaneStoreBudget();
+    // With both: once the first pass's engine stopped, the wider pass runs
+    // over the kept planes while the decoding goes on.
+    bool widePassAhead = true;
 };
 
 // Runs the pass over `file`. The engine keeps the analysis afterwards

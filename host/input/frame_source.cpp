@@ -72,25 +72,75 @@ private:
 }  // namespace
 
 void PlaneStore::add(const std::uint8_t *plane, std::ptrdiff_t stride) {
-    if (overflowed_) return;
+    {
+        std::lock_guard lock(mutex_);
+        if (overflowed_ || ended_) return;
+    }
     const std::size_t size = std::size_t(width_) * std::size_t(height_);
-    if (used_ + size > budget_) {
-        overflowed_ = true;
-        std::vector<std::vector<std::uint8_t>>().swap(planes_);
-        return;
+    std::shared_ptr<std::uint8_t[]> copy;
+    if (used_ + size <= budget_) {
+        try {
+            // Not zeroed first: every byte is copied over.
+            copy = std::shared_ptr<std::uint8_t[]>(new std::uint8_t[size]);
+            for (int r = 0; r < height_; ++r)
+                std::memcpy(copy.get() + std::size_t(r) * std::size_t(width_),
+                            plane + std::ptrdiff_t(r) * stride, std::size_t(width_));
+        } catch (const std::bad_alloc &) {
+            copy.reset();  // only a shortcut: the next pass decodes again
+        }
     }
-    try {
-        std::vector<std::uint8_t> copy(size);
-        for (int r = 0; r < height_; ++r)
-            std::memcpy(copy.data() + std::size_t(r) * std::size_t(width_),
-                        plane + std::ptrdiff_t(r) * stride, std::size_t(width_));
-        planes_.push_back(std::move(copy));
-        used_ += size;
-    } catch (const std::bad_alloc &) {
-        // Only a shortcut: the next pass decodes again.
-        overflowed_ = true;
-        std::vector<std::vector<std::uint8_t>>().swap(planes_);
+    {
+        std::lock_guard lock(mutex_);
+        if (copy) {
+            planes_.push_back(std::move(copy));
+            used_ += size;
+        } else {
+            letGo();
+        }
     }
+    added_.notify_all();
+}
+
+void PlaneStore::letGo() {
+    overflowed_ = true;
+    ended_ = true;
+    std::vector<std::shared_ptr<const std::uint8_t[]>>().swap(planes_);
+}
+
+void PlaneStore::end(bool whole) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!ended_) complete_ = whole && !overflowed_;
+        ended_ = true;
+    }
+    added_.notify_all();
+}
+
+bool PlaneStore::usable() const {
+    std::lock_guard lock(mutex_);
+    return complete_;
+}
+
+bool PlaneStore::ended() const {
+    std::lock_guard lock(mutex_);
+    return ended_;
+}
+
+std::size_t PlaneStore::frames() const {
+    std::lock_guard lock(mutex_);
+    return planes_.size();
+}
+
+PlaneStore::Wait PlaneStore::waitFor(std::size_t k, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    added_.wait_for(lock, timeout, [&] { return k < planes_.size() || ended_; });
+    if (k < planes_.size()) return Wait::ready;
+    return ended_ ? Wait::ended : Wait::timedOut;
+}
+
+std::shared_ptr<const std::uint8_t[]> PlaneStore::plane(std::size_t k) const {
+    std::lock_guard lock(mutex_);
+    return k < planes_.size() ? planes_[k] : nullptr;
 }
 
 std::size_t defaultPlaneStoreBudget() {
@@ -111,7 +161,7 @@ FrameSource::FrameSource(const std::string &path, std::int32_t firstFrame,
 FrameSource::FrameSource(const VideoInfo &info, std::int32_t firstFrame,
                          std::shared_ptr<const PlaneStore> store, std::size_t depth)
     : info_(info), first_(firstFrame), depth_(depth < 2 ? 2 : depth), replay_(std::move(store)) {
-    if (!replay_ || !replay_->usable() || replay_->width() != info.width ||
+    if (!replay_ || (replay_->ended() && !replay_->usable()) || replay_->width() != info.width ||
         replay_->height() != info.height)
         throw HostError("internal: replaying planes that were not kept whole");
 }
@@ -149,9 +199,21 @@ void FrameSource::run() {
                 break;
             }
             AVFrame *frame = nullptr;
+            std::shared_ptr<const std::uint8_t[]> stored;
             if (replay_) {
-                if (std::size_t(index - first_) >= replay_->frames()) {
-                    whole = true;
+                const std::size_t k = std::size_t(index - first_);
+                PlaneStore::Wait wait;
+                // A store still being filled: wait for the plane, and for
+                // the end of this source too.
+                while ((wait = replay_->waitFor(k, std::chrono::milliseconds(50))) ==
+                       PlaneStore::Wait::timedOut) {
+                    std::lock_guard lock(mutex_);
+                    if (stopping_) break;
+                }
+                // Let go over its budget just now: no plane after all.
+                if (wait == PlaneStore::Wait::ready) stored = replay_->plane(k);
+                if (!stored) {
+                    whole = wait == PlaneStore::Wait::ended && replay_->usable();
                     break;
                 }
             } else {
@@ -165,7 +227,7 @@ void FrameSource::run() {
             const auto samplesOf = [&](std::ptrdiff_t &stride) -> const std::uint8_t * {
                 if (replay_) {
                     stride = replay_->width();
-                    return replay_->plane(std::size_t(index - first_));
+                    return stored.get();
                 }
                 return reader.read(frame, stride);
             };
@@ -218,8 +280,9 @@ void FrameSource::run() {
             }
             changed_.notify_all();
         }
-        if (whole && keep_) keep_->markComplete();
+        if (keep_) keep_->end(whole);
     } catch (...) {
+        if (keep_) keep_->end(false);
         std::lock_guard lock(mutex_);
         failure_ = std::current_exception();
     }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -35,7 +36,8 @@ struct PlaneSettings {
 // The unfiltered planes of a pass (what FrameSource's observer sees), kept
 // so that a second pass over the same frames needs no second decode. Up
 // to `budget` bytes: a clip that needs more keeps nothing (the second
-// pass decodes again). Filled by one thread, read once that thread ended.
+// pass decodes again). Filled by one thread; other threads may follow it,
+// reading each plane once it was added.
 class PlaneStore {
 public:
     PlaneStore(int width, int height, std::size_t budget)
@@ -45,19 +47,32 @@ public:
 
     // The next frame's plane, width x height bytes, rows `stride` apart.
     void add(const std::uint8_t *plane, std::ptrdiff_t stride);
-    // Every frame of the range was added.
-    void markComplete() { complete_ = !overflowed_; }
-    bool usable() const { return complete_; }
-    std::size_t frames() const { return planes_.size(); }
-    const std::uint8_t *plane(std::size_t k) const { return planes_[k].data(); }
+    // No more frames come: `whole` when every frame of the range was added.
+    void end(bool whole);
+    // Every frame of the range was added, and kept.
+    bool usable() const;
+    bool ended() const;
+    std::size_t frames() const;
+    enum class Wait { ready, ended, timedOut };
+    // Waits up to `timeout` for plane k: ready once it was added, ended
+    // when it never will be (the range was shorter, or the planes went
+    // over the budget and were let go).
+    Wait waitFor(std::size_t k, std::chrono::milliseconds timeout) const;
+    // Plane k (added); it stays valid while the pointer is held, also
+    // when the store lets its planes go.
+    std::shared_ptr<const std::uint8_t[]> plane(std::size_t k) const;
     int width() const { return width_; }
     int height() const { return height_; }
 
 private:
+    void letGo();  // with the lock held
+
     int width_, height_;
     std::size_t budget_, used_ = 0;
-    bool overflowed_ = false, complete_ = false;
-    std::vector<std::vector<std::uint8_t>> planes_;
+    mutable std::mutex mutex_;
+    mutable std::condition_variable added_;
+    bool overflowed_ = false, complete_ = false, ended_ = false;
+    std::vector<std::shared_ptr<const std::uint8_t[]>> planes_;
 };
 
 // What a pass keeps, and where the usual budget comes from: a quarter of
@@ -71,8 +86,10 @@ public:
     // order) are kept at most `depth` ahead.
     FrameSource(const std::string &path, std::int32_t firstFrame,
                 std::optional<std::int32_t> lastFrame, std::size_t depth = 8);
-    // The frames of `store` (usable()) instead of a decoder: frame k of
-    // the store is frame firstFrame + k; `info` describes the clip.
+    // The frames of `store` instead of a decoder: frame k of the store is
+    // frame firstFrame + k; `info` describes the clip. The store is whole
+    // (usable()) or still being filled: its frames are then taken as
+    // they come, up to its end.
     FrameSource(const VideoInfo &info, std::int32_t firstFrame,
                 std::shared_ptr<const PlaneStore> store, std::size_t depth = 8);
     ~FrameSource();

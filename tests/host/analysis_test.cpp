@@ -10,15 +10,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "analysis.h"
+#include "input/frame_source.h"
 #include "measure/phase_track.h"
 #include "placidor.h"
 
@@ -397,23 +400,70 @@ TEST_F(GeneratedClips, ShortcutsGiveTheAnalysisOfTwoFullDecodes) {
     const Clip steady = texturedClip(60, 21, 110, 2.0);
     const std::size_t plane = std::size_t(pans.width) * pans.height;
     const std::vector<std::pair<std::string, AnalysisShortcuts>> variants = {
-        {"both", AnalysisShortcuts{}},
+        {"all", AnalysisShortcuts{}},
+        {"no wide pass while decoding", AnalysisShortcuts{true, defaultPlaneStoreBudget(), false}},
         {"engine stopped early only", AnalysisShortcuts{true, 0}},
         {"planes kept only", AnalysisShortcuts{false, defaultPlaneStoreBudget()}},
         {"planes beyond the budget", AnalysisShortcuts{true, 10 * plane}},
     };
     for (const auto &[clip, name] : {std::pair{&pans, "pans"}, std::pair{&steady, "steady"}}) {
         Options o;
-        const Analysis plain = analyseClip(*clip, o, name, nullptr, AnalysisShortcuts{false, 0});
+        const Analysis plain =
+            analyseClip(*clip, o, name, nullptr, AnalysisShortcuts{false, 0, false});
         EXPECT_EQ(plain.widened, clip == &pans) << name;
-        for (const auto &[what, shortcuts] : variants)
-            expectSameAnalysis(analyseClip(*clip, o, name, nullptr, shortcuts), plain,
-                               std::string(name) + ", " + what);
+        EXPECT_FALSE(plain.wideWhileDecoding) << name;
+        for (const auto &[what, shortcuts] : variants) {
+            const Analysis a = analyseClip(*clip, o, name, nullptr, shortcuts);
+            expectSameAnalysis(a, plain, std::string(name) + ", " + what);
+            // The fast pans make the wide pass certain a few frames in.
+            EXPECT_EQ(a.wideWhileDecoding, clip == &pans && what == "all") << name << ", " << what;
+        }
         // A range the user chose is never widened: nothing is kept or cut.
         o.searchRangeGiven = true;
         expectSameAnalysis(analyseClip(*clip, o, name, nullptr),
                            analyseClip(*clip, o, name, nullptr, AnalysisShortcuts{false, 0}),
                            std::string(name) + ", range given");
+    }
+}
+
+// The wide pass follows the first pass's store while it fills: planes come
+// out in order and whole, and the follower ends when the store ends, whole
+// or let go over its budget, instead of waiting for planes that never come.
+TEST(PlaneStoreFollowed, PlanesInOrderUntilTheStoreEnds) {
+    constexpr int w = 37, h = 11, frames = 12;
+    const auto fill = [](int k) {
+        std::vector<std::uint8_t> p(std::size_t(w) * h);
+        for (std::size_t i = 0; i < p.size(); ++i) p[i] = std::uint8_t(k * 31 + i * 7);
+        return p;
+    };
+    VideoInfo info;
+    info.width = w;
+    info.height = h;
+    for (const int keep : {frames, 5}) {
+        auto store = std::make_shared<PlaneStore>(w, h, std::size_t(keep) * w * h);
+        FrameSource source(info, 3, store);
+        PlaneSettings settings;
+        settings.highPass = false;
+        source.start(settings);
+        std::thread filler([&] {
+            for (int k = 0; k < frames; ++k) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(3));
+                const std::vector<std::uint8_t> p = fill(k);
+                store->add(p.data(), w);
+            }
+            store->end(true);
+        });
+        int seen = 0;
+        for (std::int32_t i = 3; source.has(i); ++i, ++seen) {
+            const std::vector<std::uint8_t> p = source.take(i);
+            EXPECT_EQ(p, fill(seen)) << "frame " << i << ", keeping " << keep;
+        }
+        filler.join();
+        EXPECT_EQ(store->usable(), keep == frames);
+        // Over the budget, the planes are let go at the sixth: what came
+        // before it may have been read.
+        if (keep == frames) EXPECT_EQ(seen, frames);
+        else EXPECT_LE(seen, keep);
     }
 }
 
