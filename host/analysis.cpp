@@ -14,6 +14,7 @@
 #include "input/frame_source.h"
 #include "measure/engine_pass.h"
 #include "measure/phase_track.h"
+#include "measure/step_check.h"
 #include "placidor_escape.h"
 
 namespace placidor::host {
@@ -48,6 +49,7 @@ struct PassOutcome {
     double framesPerSecond = 0;
     std::int32_t searchRange = 0;   // normalised, pixels of the plane
     std::vector<PhaseStep> coarse;  // the coarse tracker's sampled steps
+    std::shared_ptr<StepCheck> check;  // the frames of its steps beyond reach
     // The engine stopped early: a pass with a wider reach is sure to follow.
     bool cut = false;
     std::shared_ptr<PlaneStore> kept;  // the planes, when they were kept whole
@@ -215,15 +217,32 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
     total = total > o.firstFrame ? total - o.firstFrame : 0;
 
     PhaseTracker tracker(info.width, info.height, kCoarseWidth);
+    // The tracker's steps beyond three quarters of the range keep their
+    // frames, to be put to them if the engine measured otherwise.
+    const double reachable = 0.75 * normalised.searchRange * reach.scale;
+    auto check = std::make_shared<StepCheck>(info.width, info.height);
     std::mutex trackerMutex;
     if (plan.track)
         source.observe([&](std::int32_t index, const std::uint8_t *plane, std::ptrdiff_t stride) {
             const std::int32_t k = index - o.firstFrame;
             if (k % kPairEvery > 1) return;
             std::lock_guard lock(trackerMutex);
-            if (k % kPairEvery == 0) tracker.restart();
+            if (k % kPairEvery == 0) {
+                tracker.restart();
+                check->first(plane, stride);
+            }
+            const std::size_t before = tracker.steps().size();
             tracker.add(plane, stride);
+            if (tracker.steps().size() > before &&
+                largestConfidentStep({tracker.steps().back()}, 1) > reachable)
+                check->second(before, plane, stride);
         });
+    // Whether the frames of the tracker's step i agree with it rather than
+    // with the engine's; steps whose frames could not be kept are believed.
+    const ConfirmMiss confirm = [&check, scale = reach.scale](std::size_t i, const PhaseStep &t,
+                                                              const PhaseStep &e) {
+        return check->prefers(i, t.dx, t.dy, e.dx * scale, e.dy * scale);
+    };
     // A clip known to need more than the budget keeps nothing.
     std::shared_ptr<PlaneStore> kept;
     if (plan.keepBudget > 0 &&
@@ -263,9 +282,12 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
             for (; compared < steps.size(); ++compared) {
                 const std::size_t frame = compared * kPairEvery + 1;
                 if (frame >= dx.size()) break;
-                missed +=
-                    stepsMissed({steps[compared]}, {{double(dx[frame]), double(dy[frame]), 1.0}},
-                                0.75 * normalised.searchRange);
+                missed += stepsMissed(
+                    {steps[compared]}, {{double(dx[frame]), double(dy[frame]), 1.0}},
+                    0.75 * normalised.searchRange,
+                    [&](std::size_t, const PhaseStep &t, const PhaseStep &e) {
+                        return confirm(compared, t, e);
+                    });
             }
             largest = std::max(largest, largestConfidentStep(steps, steps.size()));
             if (missed < 2) return false;
@@ -318,6 +340,7 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
         std::lock_guard lock(trackerMutex);
         out.coarse = tracker.steps();
     }
+    if (plan.track) out.check = check;
     owned.reset();  // the decoding thread ends: what it kept is whole or not
     if (kept && kept->usable()) out.kept = std::move(kept);
     return out;
@@ -379,9 +402,16 @@ Analysis analyse(const std::string &file, const Options &options, Progress &prog
                                   ? PhaseStep{double(pass.dx[frame]), double(pass.dy[frame]), 1.0}
                                   : pass.coarse[i]);
     }
-    const double beyond = automatic && userInterrupts == interruptsBefore
-                              ? stepBeyondReach(pass.coarse, engineSteps, 0.75 * pass.searchRange)
-                              : 0.0;
+    // A step beyond the reach counts only where the frames agree with the
+    // tracker rather than with the engine (see StepCheck).
+    const std::shared_ptr<const StepCheck> check = pass.check;
+    const ConfirmMiss confirm = [&check](std::size_t i, const PhaseStep &t, const PhaseStep &e) {
+        return !check || check->prefers(i, t.dx, t.dy, e.dx, e.dy);
+    };
+    const double beyond =
+        automatic && userInterrupts == interruptsBefore
+            ? stepBeyondReach(pass.coarse, engineSteps, 0.75 * pass.searchRange, confirm)
+            : 0.0;
     if (beyond > 0) {
         reach = reachFor(beyond, result.info.width, result.info.height);
         if (reach.scale > 1 || reach.searchRange > pass.searchRange) {

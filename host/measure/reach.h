@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "phase_track.h"
@@ -23,20 +24,28 @@ struct Reach {
 // pruned search does far fewer).
 Reach reachFor(double largestStep, int width, int height);
 
+// Whether the frames of step i bear out the tracker's step rather than
+// the engine's (both given, in pixels of the frame).
+using ConfirmMiss =
+    std::function<bool(std::size_t i, const PhaseStep &tracker, const PhaseStep &engine)>;
+
 // The largest step the coarse tracker saw with some confidence, when at
 // least two of its steps, or one in a hundred, exceed `reachable` pixels
 // and the engine measured something else for the same frames (off by more
 // than 4 pixels and a quarter of the step); otherwise 0: nothing suggests
 // that the search range fell short. `engine` holds the engine's steps of
-// the same frames (x, y), one for each of `steps`.
+// the same frames (x, y), one for each of `steps`. With `confirm`, a step
+// that the engine measured within `reachable` counts only when confirm
+// says the frames agree with the tracker; an engine step beyond it, near
+// the edge of the search, is no proof that the range was wide enough.
 double stepBeyondReach(const std::vector<PhaseStep> &steps, const std::vector<PhaseStep> &engine,
-                       double reachable);
+                       double reachable, const ConfirmMiss &confirm = {});
 
 // How many of `steps` (confident ones, beyond `reachable`) the engine
 // measured otherwise, as stepBeyondReach counts them; with two or more,
 // stepBeyondReach is the largest step whatever the steps that follow.
 std::size_t stepsMissed(const std::vector<PhaseStep> &steps, const std::vector<PhaseStep> &engine,
-                        double reachable);
+                        double reachable, const ConfirmMiss &confirm = {});
 
 // The largest confident step among the first `count` of `steps`.
 double largestConfidentStep(const std::vector<PhaseStep> &steps, std::size_t count);

@@ -373,6 +373,45 @@ TEST_F(GeneratedClips, TenFramesASecondWithStepsOfAFifthOfTheWidth) {
     EXPECT_FALSE(withinBounds(fixed)) << "with the default range only: " << describe(fixed);
 }
 
+// Bars and fine texture under a small shake, and beside the measured
+// window (the right third) a bright block jumping 30 px up and down from
+// frame to frame. At the coarse
+// tracker's size the texture is averaged away and the block's jumps
+// stand out as confident steps beyond the range; the frames themselves
+// agree with the engine, which measures the texture in its window, and
+// no wider pass is run (it would measure on a halved plane, coarser).
+TEST_F(GeneratedClips, AJumpingObjectBesideTheWindowWidensNothing) {
+    Clip c;
+    c.width = 640;
+    c.height = 360;
+    c.path = handheld(48, 61, 3);
+    auto s = std::make_shared<Scene>(sceneFor(c, 40, 62, {1}));
+    auto noise = std::make_shared<std::mt19937>(63);
+    c.frame = [s, noise, w = c.width, h = c.height](int n, Point at,
+                                                    std::vector<std::uint8_t> &luma) {
+        std::normal_distribution<double> grain(0.0, 2.0);
+        const int top = n % 2 ? 150 : 120;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const bool block = x >= 150 && x < 330 && y >= top && y < top + 100;
+                // Bars across (no detail down at the tracker's size) and
+                // fine texture.
+                const double bars = std::sin((x + at.x) * 2 * 3.14159265358979 / 80);
+                luma[std::size_t(y) * w + x] =
+                    block ? level(240 + grain(*noise))
+                          : level(110 + 30 * bars + 70 * (s->at(at, x, y) - 0.5) + grain(*noise));
+            }
+    };
+    Options o;
+    o.window = std::vector<Length>{{60, true}, {25, true}, {95, true}, {75, true}};
+    const Analysis a = analyseClip(c, o, "jumping");
+    ASSERT_GT(a.largestCoarseStep, 0.75 * 32) << "the tracker was not misled: nothing is tested";
+    EXPECT_FALSE(a.widened);
+    EXPECT_EQ(a.scale, 1);
+    const PathError e = compare(a, c.path);
+    EXPECT_TRUE(withinBounds(e)) << describe(e);
+}
+
 // The analysis's shortcuts (the first pass's engine stopped once a wider
 // pass is certain, the first pass's planes kept for the wider one) change
 // nothing it measures: every combination, and a plane budget too small

@@ -16,6 +16,7 @@
 #include "measure/phase_track.h"
 #include "measure/plane_filter.h"
 #include "measure/reach.h"
+#include "measure/step_check.h"
 #include "options.h"
 #include "report/camera_path.h"
 
@@ -293,6 +294,83 @@ TEST(Reach, OnlyConfidentStepsBeyondTheRangeThatTheEngineMissedCount) {
     EXPECT_EQ(stepBeyondReach(steps, engine, 24), 55.0);
     steps[20].peak = 0.01;  // noise
     EXPECT_EQ(stepBeyondReach(steps, engine, 24), 0.0);
+}
+
+TEST(Reach, AMissTheFramesDoNotBearOutCountsOnlyAtTheEdgeOfTheSearch) {
+    std::vector<PhaseStep> steps(300, PhaseStep{3, -2, 0.5});
+    std::vector<PhaseStep> engine(300, PhaseStep{3, -2, 1});
+    steps[10] = {0, 34, 0.5};
+    steps[20] = {0, -30, 0.5};
+    engine[10] = {1, 9, 1};
+    engine[20] = {1, -8, 1};
+    std::vector<std::size_t> asked;
+    const ConfirmMiss refuse = [&](std::size_t i, const PhaseStep &t, const PhaseStep &e) {
+        asked.push_back(i);
+        EXPECT_EQ(t.dy, steps[i].dy);
+        EXPECT_EQ(e.dy, engine[i].dy);
+        return false;
+    };
+    const ConfirmMiss accept = [](std::size_t, const PhaseStep &, const PhaseStep &) {
+        return true;
+    };
+    EXPECT_EQ(stepBeyondReach(steps, engine, 24, accept), 34.0);
+    EXPECT_EQ(stepBeyondReach(steps, engine, 24, refuse), 0.0);
+    EXPECT_EQ(asked, (std::vector<std::size_t>{10, 20}));
+    // An engine step beyond the reachable part of its range proves nothing.
+    engine[20] = {1, 25, 1};
+    EXPECT_EQ(stepBeyondReach(steps, engine, 24, refuse), 0.0);  // one left
+    engine[10] = {1, 26, 1};
+    steps[10] = {0, 40, 0.5};
+    EXPECT_EQ(stepBeyondReach(steps, engine, 24, refuse), 40.0);
+}
+
+// A random texture, and the same moved by (mx, my): sample (x, y) of the
+// first is sample (x + mx, y + my) of the second.
+std::pair<std::vector<std::uint8_t>, std::vector<std::uint8_t>> movedPair(int w, int h, int mx,
+                                                                          int my) {
+    std::mt19937 rng(71);
+    const int big = w + 80;
+    std::vector<std::uint8_t> scene(std::size_t(big) * (h + 80));
+    for (auto &v : scene) v = std::uint8_t(rng() & 0xff);
+    std::vector<std::uint8_t> a(std::size_t(w) * h), b(a.size());
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            a[std::size_t(y) * w + x] = scene[std::size_t(y + 40) * big + x + 40];
+            b[std::size_t(y) * w + x] = scene[std::size_t(y + 40 - my) * big + x + 40 - mx];
+        }
+    return {a, b};
+}
+
+TEST(StepCheck, PrefersTheStepThatLaysTheFramesOverEachOther) {
+    for (const int w : {640, 1921}) {  // at the frame's size, and halved
+        const int h = 301;
+        const auto [a, b] = movedPair(w, h, 12, -6);
+        StepCheck check(w, h, 2);
+        EXPECT_EQ(check.factor(), w > 1000 ? 2 : 1);
+        // A second frame without a first keeps nothing.
+        EXPECT_FALSE(check.second(0, b.data(), w));
+        check.first(a.data(), w);
+        ASSERT_TRUE(check.second(3, b.data(), w));
+        EXPECT_TRUE(check.has(3));
+        EXPECT_FALSE(check.has(0));
+        EXPECT_NEAR(check.misfit(3, 12, -6), 0.0, 1e-9);
+        EXPECT_GT(check.misfit(3, 12, 30), 40.0);
+        EXPECT_GT(check.misfit(3, 0, 0), 40.0);
+        EXPECT_TRUE(check.prefers(3, 12.4, -5.6, 2, -1));
+        EXPECT_FALSE(check.prefers(3, 2, -31, 12, -6));
+        // Frames laid over each other by less than a quarter: no figure.
+        EXPECT_TRUE(std::isinf(check.misfit(3, 0.8 * w, 0)));
+        EXPECT_TRUE(std::isinf(check.misfit(3, 0, -0.8 * h)));
+        // A pair not kept leaves any step unchallenged.
+        EXPECT_TRUE(check.prefers(5, 2, -31, 12, -6));
+        // Room for two pairs only.
+        check.first(b.data(), w);
+        EXPECT_TRUE(check.second(4, a.data(), w));
+        EXPECT_NEAR(check.misfit(4, -12, 6), 0.0, 1e-9);
+        check.first(a.data(), w);
+        EXPECT_FALSE(check.second(5, b.data(), w));
+        EXPECT_EQ(check.kept(), 2u);
+    }
 }
 
 // A 20-minute handheld clip at 25 fps on a small plane: the aim wanders
