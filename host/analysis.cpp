@@ -47,8 +47,8 @@ struct PassOutcome {
     std::int32_t last = 0;
     std::vector<std::int32_t> dx, dy;
     double framesPerSecond = 0;
-    std::int32_t searchRange = 0;   // normalised, pixels of the plane
-    std::vector<PhaseStep> coarse;  // the coarse tracker's sampled steps
+    std::int32_t searchRange = 0;      // normalised, pixels of the plane
+    std::vector<PhaseStep> coarse;     // the coarse tracker's sampled steps
     std::shared_ptr<StepCheck> check;  // the frames of its steps beyond reach
     // The engine stopped early: a pass with a wider reach is sure to follow.
     bool cut = false;
@@ -282,12 +282,12 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
             for (; compared < steps.size(); ++compared) {
                 const std::size_t frame = compared * kPairEvery + 1;
                 if (frame >= dx.size()) break;
-                missed += stepsMissed(
-                    {steps[compared]}, {{double(dx[frame]), double(dy[frame]), 1.0}},
-                    0.75 * normalised.searchRange,
-                    [&](std::size_t, const PhaseStep &t, const PhaseStep &e) {
-                        return confirm(compared, t, e);
-                    });
+                missed +=
+                    stepsMissed({steps[compared]}, {{double(dx[frame]), double(dy[frame]), 1.0}},
+                                0.75 * normalised.searchRange,
+                                [&](std::size_t, const PhaseStep &t, const PhaseStep &e) {
+                                    return confirm(compared, t, e);
+                                });
             }
             largest = std::max(largest, largestConfidentStep(steps, steps.size()));
             if (missed < 2) return false;
