@@ -26,7 +26,7 @@ namespace {
 // The coarse tracker looks at one pair of frames in every kPairEvery.
 constexpr int kPairEvery = 4;
 // Its working plane, samples across.
-constexpr int kCoarseWidth = 160;
+constexpr int kCoarseWidth = 320;
 
 // Pixel lengths of the user's window and crop limits, in the plane.
 Options scaledTo(const Options &o, int scale) {
@@ -47,9 +47,11 @@ struct PassOutcome {
     std::int32_t last = 0;
     std::vector<std::int32_t> dx, dy;
     double framesPerSecond = 0;
-    std::int32_t searchRange = 0;      // normalised, pixels of the plane
-    std::vector<PhaseStep> coarse;     // the coarse tracker's sampled steps
-    std::shared_ptr<StepCheck> check;  // the frames of its steps beyond reach
+    std::int32_t searchRange = 0;   // normalised, pixels of the plane
+    std::vector<PhaseStep> coarse;  // the coarse tracker's sampled steps
+    // What the frames said of each tracker step the engine measured
+    // (StepVerdict::agree for the rest).
+    std::vector<StepVerdict> verdicts;
     // The engine stopped early: a pass with a wider reach is sure to follow.
     bool cut = false;
     std::shared_ptr<PlaneStore> kept;  // the planes, when they were kept whole
@@ -217,31 +219,49 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
     total = total > o.firstFrame ? total - o.firstFrame : 0;
 
     PhaseTracker tracker(info.width, info.height, kCoarseWidth);
-    // The tracker's steps beyond three quarters of the range keep their
-    // frames, to be put to them if the engine measured otherwise.
+    // The frames of each tracker pair are kept until the engine measured
+    // them, to be put to them where the two disagree.
     const double reachable = 0.75 * normalised.searchRange * reach.scale;
-    auto check = std::make_shared<StepCheck>(info.width, info.height);
+    StepCheck check(info.width, info.height);
+    std::vector<StepVerdict> verdicts;
+    bool engineDone = false;
     std::mutex trackerMutex;
     if (plan.track)
         source.observe([&](std::int32_t index, const std::uint8_t *plane, std::ptrdiff_t stride) {
             const std::int32_t k = index - o.firstFrame;
             if (k % kPairEvery > 1) return;
             std::lock_guard lock(trackerMutex);
+            const std::size_t pair = tracker.steps().size();
             if (k % kPairEvery == 0) {
                 tracker.restart();
-                check->first(plane, stride);
+                if (!engineDone) check.first(plane, stride);
+            } else if (!engineDone) {
+                check.second(pair, plane, stride);
             }
-            const std::size_t before = tracker.steps().size();
             tracker.add(plane, stride);
-            if (tracker.steps().size() > before &&
-                largestConfidentStep({tracker.steps().back()}, 1) > reachable)
-                check->second(before, plane, stride);
         });
-    // Whether the frames of the tracker's step i agree with it rather than
-    // with the engine's; steps whose frames could not be kept are believed.
-    const ConfirmMiss confirm = [&check, scale = reach.scale](std::size_t i, const PhaseStep &t,
-                                                              const PhaseStep &e) {
-        return check->prefers(i, t.dx, t.dy, e.dx * scale, e.dy * scale);
+    // Judges the tracker's steps whose frames the engine measured (up to
+    // `measured` frames), with trackerMutex held.
+    const auto judge = [&](const std::vector<std::int32_t> &dx, const std::vector<std::int32_t> &dy,
+                           std::size_t measured) {
+        const std::vector<PhaseStep> &steps = tracker.steps();
+        for (std::size_t i = verdicts.size(); i < steps.size(); ++i) {
+            const std::size_t frame = i * kPairEvery + 1;
+            if (frame >= measured) break;
+            const PhaseStep e{double(dx[frame]) * reach.scale, double(dy[frame]) * reach.scale, 1};
+            const PhaseStep &t = steps[i];
+            std::function<bool()> prefer;
+            if (check.has(i)) prefer = [&] { return check.prefers(i, t.dx, t.dy, e.dx, e.dy); };
+            verdicts.push_back(judgeStep(t, e, reachable, prefer));
+            check.release(i);
+        }
+    };
+    // The largest step of the tracker's that the frames did not refute.
+    const auto largestTrusted = [&] {
+        std::vector<PhaseStep> steps = tracker.steps();
+        for (std::size_t i = 0; i < verdicts.size() && i < steps.size(); ++i)
+            if (verdicts[i] == StepVerdict::notMissed) steps[i].peak = 0;
+        return largestConfidentStep(steps, steps.size());
     };
     // A clip known to need more than the budget keeps nothing.
     std::shared_ptr<PlaneStore> kept;
@@ -269,32 +289,29 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
     feed.recycle = [&](std::vector<std::uint8_t> &&p) { source.recycle(std::move(p)); };
     if (plan.stop) feed.enough = [&](const auto &, const auto &) { return plan.stop(); };
     bool cut = false;
-    if (plan.track && plan.cutWhenWidening) {
-        // The tracker's step i is that of frame kPairEvery * i + 1 from the
-        // frame before; each is compared once the engine measured that frame.
-        std::size_t compared = 0, missed = 0;
-        double largest = 0;
-        feed.enough = [&, compared, missed, largest](const std::vector<std::int32_t> &dx,
-                                                     const std::vector<std::int32_t> &dy) mutable {
+    // The reach the steps so far call for: wider than this pass's, or
+    // this pass's again (over the whole frame) when the window was outvoted.
+    const auto reachWanted = [&](double largest) {
+        const Reach wider = reachFor(largest, info.width, info.height);
+        return wider.scale > 1 || wider.searchRange > normalised.searchRange ? wider : reach;
+    };
+    if (plan.track) {
+        feed.enough = [&](const std::vector<std::int32_t> &dx,
+                          const std::vector<std::int32_t> &dy) {
             if (userInterrupts != interruptsBefore) return false;
             std::lock_guard lock(trackerMutex);
-            const std::vector<PhaseStep> &steps = tracker.steps();
-            for (; compared < steps.size(); ++compared) {
-                const std::size_t frame = compared * kPairEvery + 1;
-                if (frame >= dx.size()) break;
-                missed +=
-                    stepsMissed({steps[compared]}, {{double(dx[frame]), double(dy[frame]), 1.0}},
-                                0.75 * normalised.searchRange,
-                                [&](std::size_t, const PhaseStep &t, const PhaseStep &e) {
-                                    return confirm(compared, t, e);
-                                });
+            judge(dx, dy, dx.size());
+            if (!plan.cutWhenWidening) return false;
+            std::size_t missed = 0, outvoted = 0;
+            for (const StepVerdict v : verdicts) {
+                missed += v == StepVerdict::missed || v == StepVerdict::unknown;
+                outvoted += v == StepVerdict::outvoted;
             }
-            largest = std::max(largest, largestConfidentStep(steps, steps.size()));
-            if (missed < 2) return false;
             // Steps only add to the largest, and a larger step never needs
-            // less reach: the final choice is wider still.
-            const Reach wider = reachFor(largest, info.width, info.height);
-            cut = wider.scale > 1 || wider.searchRange > normalised.searchRange;
+            // less reach: the final choice is wider still. Two outvotes
+            // make the pass over the whole frame certain.
+            const Reach wanted = reachWanted(largestTrusted());
+            cut = (missed >= 2 && !sameReach(wanted, reach)) || (outvoted >= 2 && !o.window);
             return cut;
         };
     }
@@ -310,6 +327,12 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
         },
         changing);
     std::int64_t done = std::int64_t{pass.lastFrame} - first + 1;
+    {
+        // The last frame's displacement is not measured (see EnginePass).
+        std::lock_guard lock(trackerMutex);
+        engineDone = true;
+        if (plan.track && !cut && !pass.dx.empty()) judge(pass.dx, pass.dy, pass.dx.size() - 1);
+    }
     PassOutcome out;
     if (cut) {
         // The reach that the steps so far call for: at the end of the
@@ -322,9 +345,9 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
                 double largest = 0;
                 {
                     std::lock_guard lock(trackerMutex);
-                    largest = largestConfidentStep(tracker.steps(), tracker.steps().size());
+                    largest = largestTrusted();
                 }
-                out.ahead->want(reachFor(largest, info.width, info.height));
+                out.ahead->want(reachWanted(largest));
             }
             return userInterrupts == interruptsBefore;
         };
@@ -339,8 +362,8 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
     {
         std::lock_guard lock(trackerMutex);
         out.coarse = tracker.steps();
+        out.verdicts = verdicts;
     }
-    if (plan.track) out.check = check;
     owned.reset();  // the decoding thread ends: what it kept is whole or not
     if (kept && kept->usable()) out.kept = std::move(kept);
     return out;
@@ -387,9 +410,17 @@ Analysis analyse(const std::string &file, const Options &options, Progress &prog
     std::shared_ptr<PlaneStore> store = std::move(pass.kept);
     std::shared_ptr<WidePassAhead> ahead = std::move(pass.ahead);
     result.searchRange = pass.searchRange;
-    for (const PhaseStep &s : pass.coarse)
-        result.largestCoarseStep =
-            std::max({result.largestCoarseStep, std::fabs(s.dx), std::fabs(s.dy)});
+    // The tracker's steps, less those that the frames refuted.
+    std::vector<PhaseStep> trusted = pass.coarse;
+    std::size_t outvoted = 0;
+    for (std::size_t i = 0; i < pass.verdicts.size() && i < trusted.size(); ++i) {
+        if (pass.verdicts[i] == StepVerdict::notMissed) {
+            trusted[i].peak = 0;
+            ++result.stepsRefuted;
+        }
+        outvoted += pass.verdicts[i] == StepVerdict::outvoted;
+    }
+    result.largestCoarseStep = largestConfidentStep(trusted, trusted.size());
 
     // Steps beyond three quarters of the range that the engine measured
     // otherwise were probably missed.
@@ -402,36 +433,43 @@ Analysis analyse(const std::string &file, const Options &options, Progress &prog
                                   ? PhaseStep{double(pass.dx[frame]), double(pass.dy[frame]), 1.0}
                                   : pass.coarse[i]);
     }
-    // A step beyond the reach counts only where the frames agree with the
-    // tracker rather than with the engine (see StepCheck).
-    const std::shared_ptr<const StepCheck> check = pass.check;
-    const ConfirmMiss confirm = [&check](std::size_t i, const PhaseStep &t, const PhaseStep &e) {
-        return !check || check->prefers(i, t.dx, t.dy, e.dx, e.dy);
-    };
+    const bool judging = automatic && userInterrupts == interruptsBefore;
     const double beyond =
-        automatic && userInterrupts == interruptsBefore
-            ? stepBeyondReach(pass.coarse, engineSteps, 0.75 * pass.searchRange, confirm)
-            : 0.0;
-    if (beyond > 0) {
-        reach = reachFor(beyond, result.info.width, result.info.height);
-        if (reach.scale > 1 || reach.searchRange > pass.searchRange) {
-            std::optional<PassOutcome> early;
-            if (ahead) early = ahead->take(reach, "analyse (wide)", progress);
-            ahead.reset();
-            if (early) {
-                pass = std::move(*early);
-                result.wideWhileDecoding = true;
-            } else {
-                StabilizerFree();
-                PassPlan wide;
-                wide.wholeFrame = true;
-                if (store && store->usable()) wide.replay = store;
-                store.reset();
-                pass = runPass(file, options, reach, wide, "analyse (wide)", progress, result);
-            }
-            result.widened = true;
-            result.searchRange = pass.searchRange;
+        judging ? stepBeyondReach(trusted, engineSteps, 0.75 * pass.searchRange) : 0.0;
+    // Where the frames agree with the tracker's whole picture rather than
+    // with the engine's window on two frames or one in a hundred, moving
+    // content filled the window: the whole frame is measured again, at
+    // the same reach, unless the user chose the window.
+    const bool outvotedWindow =
+        judging && !options.window &&
+        (outvoted >= 2 || (outvoted >= 1 && outvoted * 100 >= pass.coarse.size()));
+    const auto again = [&](const char *label) {
+        std::optional<PassOutcome> early;
+        if (ahead) early = ahead->take(reach, label, progress);
+        ahead.reset();
+        if (early) {
+            pass = std::move(*early);
+            result.wideWhileDecoding = true;
+        } else {
+            StabilizerFree();
+            PassPlan wide;
+            wide.wholeFrame = true;
+            if (store && store->usable()) wide.replay = store;
+            store.reset();
+            pass = runPass(file, options, reach, wide, label, progress, result);
         }
+        result.searchRange = pass.searchRange;
+    };
+    const Reach wider =
+        beyond > 0 ? reachFor(beyond, result.info.width, result.info.height) : reach;
+    if (wider.scale > 1 || wider.searchRange > pass.searchRange) {
+        reach = wider;
+        again("analyse (wide)");
+        result.widened = true;
+    } else if (outvotedWindow) {
+        again("analyse (whole frame)");
+        result.wholeFrameAgain = true;
+        result.framesOutvoted = outvoted;
     }
     ahead.reset();
     store.reset();

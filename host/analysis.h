@@ -40,7 +40,15 @@ struct Analysis {
     std::int32_t searchRange = 0;    // as the engine used it, pixels of its plane
     bool widened = false;            // analysed again with a wider reach
     bool wideWhileDecoding = false;  // ... while the first pass still decoded
-    double largestCoarseStep = 0;    // the coarse tracker's, pixels of the frame
+    // Analysed again over the whole frame at the same reach: on
+    // framesOutvoted of the tracker's pairs the frames agreed with its
+    // step over the whole picture rather than with the engine's in the
+    // default window (moving content filled it).
+    bool wholeFrameAgain = false;
+    std::size_t framesOutvoted = 0;
+    // Steps of the tracker beyond the reach that the frames refuted.
+    std::size_t stepsRefuted = 0;
+    double largestCoarseStep = 0;                // the coarse tracker's, pixels of the frame
     std::vector<std::int32_t> planeDx, planeDy;  // the engine's displacements, pixels of its plane
     double scaleX = 1, scaleY = 1;               // frame pixels per plane pixel
 };

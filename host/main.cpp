@@ -69,6 +69,11 @@ void reportFraming(const Options &o, const Analysis &a, const Framing &f) {
             "%d px%s\n",
             a.largestCoarseStep, a.searchRange * a.scale,
             a.scale > 1 ? (" on a plane 1/" + std::to_string(a.scale) + " the size").c_str() : "");
+    if (a.wholeFrameAgain)
+        std::fprintf(stderr,
+                     "placidor: on %zu sampled frames the whole picture moved otherwise than the "
+                     "middle window showed (moving content): analysed again over the whole frame\n",
+                     a.framesOutvoted);
     char limit[64] = "no crop limit";
     if (f.limitX > 0 || f.limitY > 0)
         std::snprintf(limit, sizeof limit, "crop limit %.0f,%.0f px", f.limitX * a.scaleX,

@@ -47,6 +47,21 @@ std::size_t stepsMissed(const std::vector<PhaseStep> &steps, const std::vector<P
     return missed;
 }
 
+StepVerdict judgeStep(const PhaseStep &t, const PhaseStep &e, double reachable,
+                      const std::function<bool()> &framesPreferTracker) {
+    if (t.peak < kConfidentPeak) return StepVerdict::agree;
+    const double step = std::max(std::fabs(t.dx), std::fabs(t.dy));
+    const double off = std::max(std::fabs(t.dx - e.dx), std::fabs(t.dy - e.dy));
+    if (off <= std::max(4.0, 0.25 * step)) return StepVerdict::agree;
+    if (!framesPreferTracker) return StepVerdict::unknown;
+    const bool prefer = framesPreferTracker();
+    if (step <= reachable) return prefer ? StepVerdict::outvoted : StepVerdict::agree;
+    // An engine step beyond the reachable part of its range may be cut
+    // short at the edge: no answer to a larger one.
+    const bool engineWithin = std::max(std::fabs(e.dx), std::fabs(e.dy)) <= reachable;
+    return prefer || !engineWithin ? StepVerdict::missed : StepVerdict::notMissed;
+}
+
 double largestConfidentStep(const std::vector<PhaseStep> &steps, std::size_t count) {
     double largest = 0;
     for (std::size_t i = 0; i < steps.size() && i < count; ++i)

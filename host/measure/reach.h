@@ -47,6 +47,21 @@ double stepBeyondReach(const std::vector<PhaseStep> &steps, const std::vector<Ph
 std::size_t stepsMissed(const std::vector<PhaseStep> &steps, const std::vector<PhaseStep> &engine,
                         double reachable, const ConfirmMiss &confirm = {});
 
+// What the frames of a pair say of the tracker's step `tracker` and the
+// engine's `engine` for them, when they differ (off by more than 4 pixels
+// and a quarter of the tracker's step) and the tracker is confident.
+enum class StepVerdict {
+    agree,      // the same step, a step too faint to count, or not judged
+    unknown,    // they differ, and the frames were not kept
+    missed,     // beyond `reachable`, and the engine's step is no answer
+    notMissed,  // beyond `reachable`, but the frames agree with the engine
+    outvoted,   // within reach: the frames agree with the tracker
+};
+// `framesPreferTracker` tells whether the pair's frames agree better with
+// the tracker's step than with the engine's; empty when they were not kept.
+StepVerdict judgeStep(const PhaseStep &tracker, const PhaseStep &engine, double reachable,
+                      const std::function<bool()> &framesPreferTracker);
+
 // The largest confident step among the first `count` of `steps`.
 double largestConfidentStep(const std::vector<PhaseStep> &steps, std::size_t count);
 

@@ -9,8 +9,8 @@
 
 namespace placidor::host {
 
-StepCheck::StepCheck(int width, int height, std::size_t maxPairs, int workWidth)
-    : width_(width), height_(height), maxPairs_(maxPairs) {
+StepCheck::StepCheck(int width, int height, bool highPass, std::size_t maxPairs, int workWidth)
+    : width_(width), height_(height), highPass_(highPass), maxPairs_(maxPairs) {
     factor_ = std::max(1, static_cast<int>(std::lround(double(width) / std::max(16, workWidth))));
     w_ = std::max(1, width / factor_);
     h_ = std::max(1, height / factor_);
@@ -80,8 +80,22 @@ double StepCheck::misfit(std::size_t pair, double dx, double dy) const {
 
 namespace placidor::host {
 
-bool StepCheck::prefers(std::size_t pair, double tdx, double tdy, double edx, double edy) const {
-    return !has(pair) || misfit(pair, tdx, tdy) < misfit(pair, edx, edy);
+bool StepCheck::prefers(std::size_t pair, double tdx, double tdy, double edx, double edy) {
+    const auto found = pairs_.find(pair);
+    if (found == pairs_.end()) return true;
+    if (highPass_ && !found->second.filtered) {
+        // Large flat areas (a moving shape, the sky) would otherwise
+        // outweigh fine texture.
+        HighPass filter;
+        const PlaneRect all{0, 0, w_, h_};
+        std::vector<std::uint8_t> out(found->second.a.size());
+        for (std::vector<std::uint8_t> *plane : {&found->second.a, &found->second.b}) {
+            filter.apply(plane->data(), w_, w_, h_, all, out.data());
+            plane->swap(out);
+        }
+        found->second.filtered = true;
+    }
+    return misfit(pair, tdx, tdy) < misfit(pair, edx, edy);
 }
 
 }  // namespace placidor::host

@@ -16,8 +16,11 @@ namespace placidor::host {
 
 class StepCheck {
 public:
-    // Frames of width x height; at most `maxPairs` pairs are kept.
-    StepCheck(int width, int height, std::size_t maxPairs = 64, int workWidth = 960);
+    // Frames of width x height; at most `maxPairs` pairs are kept at once.
+    // With `highPass`, prefers compares the planes high-passed as the
+    // engine's are (see HighPass).
+    StepCheck(int width, int height, bool highPass = true, std::size_t maxPairs = 64,
+              int workWidth = 960);
 
     // The first frame of the next pair: held until its second comes.
     void first(const std::uint8_t *plane, std::ptrdiff_t stride);
@@ -26,6 +29,8 @@ public:
     bool second(std::size_t pair, const std::uint8_t *plane, std::ptrdiff_t stride);
 
     bool has(std::size_t pair) const { return pairs_.count(pair) != 0; }
+    // Lets pair `pair`'s frames go (room for another).
+    void release(std::size_t pair) { pairs_.erase(pair); }
     std::size_t kept() const { return pairs_.size(); }
     int factor() const { return factor_; }
 
@@ -33,7 +38,7 @@ public:
     // (tdx, tdy) than with (edx, edy): the mean absolute difference is
     // lower at the first (see misfit). True for a pair not kept, which
     // leaves the step unchallenged.
-    bool prefers(std::size_t pair, double tdx, double tdy, double edx, double edy) const;
+    bool prefers(std::size_t pair, double tdx, double tdy, double edx, double edy);
 
     // Mean absolute difference of pair `pair` where the second frame,
     // moved back by (dx, dy) pixels of the frame (rounded to the working
@@ -45,10 +50,13 @@ public:
 private:
     struct Pair {
         std::vector<std::uint8_t> a, b;
+        bool filtered = false;
     };
     void shrink(const std::uint8_t *plane, std::ptrdiff_t stride, std::vector<std::uint8_t> &out);
 
-    int width_, height_, factor_, w_, h_;
+    int width_, height_;
+    bool highPass_;
+    int factor_, w_, h_;
     std::size_t maxPairs_;
     std::vector<std::uint8_t> pending_;
     bool havePending_ = false;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -324,6 +325,30 @@ TEST(Reach, AMissTheFramesDoNotBearOutCountsOnlyAtTheEdgeOfTheSearch) {
     EXPECT_EQ(stepBeyondReach(steps, engine, 24, refuse), 40.0);
 }
 
+TEST(Reach, TheFramesJudgeWhereTrackerAndEngineDisagree) {
+    int asked = 0;
+    const auto frames = [&asked](bool preferTracker) {
+        return std::function<bool()>([&asked, preferTracker] {
+            ++asked;
+            return preferTracker;
+        });
+    };
+    const PhaseStep engine{3, 9, 1};
+    // Agreeing steps, and faint ones, are not put to the frames.
+    EXPECT_EQ(judgeStep({5, 12, 0.5}, engine, 24, frames(true)), StepVerdict::agree);
+    EXPECT_EQ(judgeStep({3, 30, 0.01}, engine, 24, frames(true)), StepVerdict::agree);
+    EXPECT_EQ(asked, 0);
+    EXPECT_EQ(judgeStep({3, 30, 0.5}, engine, 24, {}), StepVerdict::unknown);
+    EXPECT_EQ(judgeStep({3, 30, 0.5}, engine, 24, frames(true)), StepVerdict::missed);
+    EXPECT_EQ(judgeStep({3, 30, 0.5}, engine, 24, frames(false)), StepVerdict::notMissed);
+    // An engine step beyond the reachable part of its range is no answer.
+    EXPECT_EQ(judgeStep({3, 40, 0.5}, {3, 25, 1}, 24, frames(false)), StepVerdict::missed);
+    // Within reach: the frames side with the tracker against the window.
+    EXPECT_EQ(judgeStep({3, -4, 0.5}, engine, 24, frames(true)), StepVerdict::outvoted);
+    EXPECT_EQ(judgeStep({3, -4, 0.5}, engine, 24, frames(false)), StepVerdict::agree);
+    EXPECT_EQ(asked, 5);
+}
+
 // A random texture, and the same moved by (mx, my): sample (x, y) of the
 // first is sample (x + mx, y + my) of the second.
 std::pair<std::vector<std::uint8_t>, std::vector<std::uint8_t>> movedPair(int w, int h, int mx,
@@ -345,7 +370,7 @@ TEST(StepCheck, PrefersTheStepThatLaysTheFramesOverEachOther) {
     for (const int w : {640, 1921}) {  // at the frame's size, and halved
         const int h = 301;
         const auto [a, b] = movedPair(w, h, 12, -6);
-        StepCheck check(w, h, 2);
+        StepCheck check(w, h, false, 2);
         EXPECT_EQ(check.factor(), w > 1000 ? 2 : 1);
         // A second frame without a first keeps nothing.
         EXPECT_FALSE(check.second(0, b.data(), w));
