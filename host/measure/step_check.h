@@ -1,10 +1,10 @@
 // A second opinion on a coarse step: the two frames of a pair, averaged
 // down to about 960 samples across, laid over each other at a given step,
-// and how much they then differ. The coarse tracker works at a twelfth of
-// a 1080p frame's width, where fine texture is averaged away and a moving
-// object can outweigh the background; a step it reports beyond the
-// engine's reach is believed only when the frames, at this finer size,
-// agree with it better than with what the engine measured.
+// and how much they then differ. The coarse tracker works at a sixth of a
+// 1080p frame's width, where fine texture is averaged away and a moving
+// object can outweigh the background, while the engine sees only its
+// window; where the two disagree, the step at which the frames, at this
+// finer size, differ less is taken to be the picture's.
 #pragma once
 
 #include <cstddef>
