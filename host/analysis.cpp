@@ -258,9 +258,7 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
     };
     // The largest step of the tracker's that the frames did not refute.
     const auto largestTrusted = [&] {
-        std::vector<PhaseStep> steps = tracker.steps();
-        for (std::size_t i = 0; i < verdicts.size() && i < steps.size(); ++i)
-            if (verdicts[i] == StepVerdict::notMissed) steps[i].peak = 0;
+        const std::vector<PhaseStep> steps = withoutRefuted(tracker.steps(), verdicts);
         return largestConfidentStep(steps, steps.size());
     };
     // A clip known to need more than the budget keeps nothing.
@@ -411,15 +409,12 @@ Analysis analyse(const std::string &file, const Options &options, Progress &prog
     std::shared_ptr<WidePassAhead> ahead = std::move(pass.ahead);
     result.searchRange = pass.searchRange;
     // The tracker's steps, less those that the frames refuted.
-    std::vector<PhaseStep> trusted = pass.coarse;
-    std::size_t outvoted = 0;
-    for (std::size_t i = 0; i < pass.verdicts.size() && i < trusted.size(); ++i) {
-        if (pass.verdicts[i] == StepVerdict::notMissed) {
-            trusted[i].peak = 0;
-            ++result.stepsRefuted;
-        }
-        outvoted += pass.verdicts[i] == StepVerdict::outvoted;
-    }
+    const std::vector<PhaseStep> trusted = withoutRefuted(pass.coarse, pass.verdicts);
+    const auto counted = [&](StepVerdict v) {
+        return std::size_t(std::count(pass.verdicts.begin(), pass.verdicts.end(), v));
+    };
+    const std::size_t outvoted = counted(StepVerdict::outvoted);
+    result.stepsRefuted = counted(StepVerdict::notMissed);
     result.largestCoarseStep = largestConfidentStep(trusted, trusted.size());
 
     // Steps beyond three quarters of the range that the engine measured

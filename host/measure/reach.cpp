@@ -31,18 +31,14 @@ Reach reachFor(double largestStep, int width, int height) {
 }
 
 std::size_t stepsMissed(const std::vector<PhaseStep> &steps, const std::vector<PhaseStep> &engine,
-                        double reachable, const ConfirmMiss &confirm) {
+                        double reachable) {
     std::size_t missed = 0;
     for (std::size_t i = 0; i < steps.size() && i < engine.size(); ++i) {
         const PhaseStep &s = steps[i];
         if (s.peak < kConfidentPeak) continue;
         const double step = std::max(std::fabs(s.dx), std::fabs(s.dy));
         const double off = std::max(std::fabs(s.dx - engine[i].dx), std::fabs(s.dy - engine[i].dy));
-        if (step <= reachable || off <= std::max(4.0, 0.25 * step)) continue;
-        const bool engineWithin =
-            std::max(std::fabs(engine[i].dx), std::fabs(engine[i].dy)) <= reachable;
-        if (confirm && engineWithin && !confirm(i, s, engine[i])) continue;
-        ++missed;
+        if (step > reachable && off > std::max(4.0, 0.25 * step)) ++missed;
     }
     return missed;
 }
@@ -62,6 +58,13 @@ StepVerdict judgeStep(const PhaseStep &t, const PhaseStep &e, double reachable,
     return prefer || !engineWithin ? StepVerdict::missed : StepVerdict::notMissed;
 }
 
+std::vector<PhaseStep> withoutRefuted(std::vector<PhaseStep> steps,
+                                      const std::vector<StepVerdict> &verdicts) {
+    for (std::size_t i = 0; i < verdicts.size() && i < steps.size(); ++i)
+        if (verdicts[i] == StepVerdict::notMissed) steps[i].peak = 0;
+    return steps;
+}
+
 double largestConfidentStep(const std::vector<PhaseStep> &steps, std::size_t count) {
     double largest = 0;
     for (std::size_t i = 0; i < steps.size() && i < count; ++i)
@@ -71,8 +74,8 @@ double largestConfidentStep(const std::vector<PhaseStep> &steps, std::size_t cou
 }
 
 double stepBeyondReach(const std::vector<PhaseStep> &steps, const std::vector<PhaseStep> &engine,
-                       double reachable, const ConfirmMiss &confirm) {
-    const std::size_t missed = stepsMissed(steps, engine, reachable, confirm);
+                       double reachable) {
+    const std::size_t missed = stepsMissed(steps, engine, reachable);
     const double largest = largestConfidentStep(steps, engine.size());
     return missed >= 2 || (missed >= 1 && missed * 100 >= steps.size()) ? largest : 0.0;
 }

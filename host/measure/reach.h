@@ -24,28 +24,20 @@ struct Reach {
 // pruned search does far fewer).
 Reach reachFor(double largestStep, int width, int height);
 
-// Whether the frames of step i bear out the tracker's step rather than
-// the engine's (both given, in pixels of the frame).
-using ConfirmMiss =
-    std::function<bool(std::size_t i, const PhaseStep &tracker, const PhaseStep &engine)>;
-
 // The largest step the coarse tracker saw with some confidence, when at
 // least two of its steps, or one in a hundred, exceed `reachable` pixels
 // and the engine measured something else for the same frames (off by more
 // than 4 pixels and a quarter of the step); otherwise 0: nothing suggests
 // that the search range fell short. `engine` holds the engine's steps of
-// the same frames (x, y), one for each of `steps`. With `confirm`, a step
-// that the engine measured within `reachable` counts only when confirm
-// says the frames agree with the tracker; an engine step beyond it, near
-// the edge of the search, is no proof that the range was wide enough.
+// the same frames (x, y), one for each of `steps`.
 double stepBeyondReach(const std::vector<PhaseStep> &steps, const std::vector<PhaseStep> &engine,
-                       double reachable, const ConfirmMiss &confirm = {});
+                       double reachable);
 
 // How many of `steps` (confident ones, beyond `reachable`) the engine
 // measured otherwise, as stepBeyondReach counts them; with two or more,
 // stepBeyondReach is the largest step whatever the steps that follow.
 std::size_t stepsMissed(const std::vector<PhaseStep> &steps, const std::vector<PhaseStep> &engine,
-                        double reachable, const ConfirmMiss &confirm = {});
+                        double reachable);
 
 // What the frames of a pair say of the tracker's step `tracker` and the
 // engine's `engine` for them, when they differ (off by more than 4 pixels
@@ -61,6 +53,11 @@ enum class StepVerdict {
 // the tracker's step than with the engine's; empty when they were not kept.
 StepVerdict judgeStep(const PhaseStep &tracker, const PhaseStep &engine, double reachable,
                       const std::function<bool()> &framesPreferTracker);
+
+// `steps` with those that `verdicts` (one for each of the first steps)
+// call notMissed made faint: the frames refuted them.
+std::vector<PhaseStep> withoutRefuted(std::vector<PhaseStep> steps,
+                                      const std::vector<StepVerdict> &verdicts);
 
 // The largest confident step among the first `count` of `steps`.
 double largestConfidentStep(const std::vector<PhaseStep> &steps, std::size_t count);

@@ -304,25 +304,21 @@ TEST(Reach, AMissTheFramesDoNotBearOutCountsOnlyAtTheEdgeOfTheSearch) {
     steps[20] = {0, -30, 0.5};
     engine[10] = {1, 9, 1};
     engine[20] = {1, -8, 1};
-    std::vector<std::size_t> asked;
-    const ConfirmMiss refuse = [&](std::size_t i, const PhaseStep &t, const PhaseStep &e) {
-        asked.push_back(i);
-        EXPECT_EQ(t.dy, steps[i].dy);
-        EXPECT_EQ(e.dy, engine[i].dy);
-        return false;
+    // The verdicts of frames that side with the tracker, or with the engine.
+    const auto judged = [&](bool preferTracker) {
+        std::vector<StepVerdict> v;
+        for (std::size_t i = 0; i < steps.size(); ++i)
+            v.push_back(judgeStep(steps[i], engine[i], 24, [&] { return preferTracker; }));
+        return v;
     };
-    const ConfirmMiss accept = [](std::size_t, const PhaseStep &, const PhaseStep &) {
-        return true;
-    };
-    EXPECT_EQ(stepBeyondReach(steps, engine, 24, accept), 34.0);
-    EXPECT_EQ(stepBeyondReach(steps, engine, 24, refuse), 0.0);
-    EXPECT_EQ(asked, (std::vector<std::size_t>{10, 20}));
+    EXPECT_EQ(stepBeyondReach(withoutRefuted(steps, judged(true)), engine, 24), 34.0);
+    EXPECT_EQ(stepBeyondReach(withoutRefuted(steps, judged(false)), engine, 24), 0.0);
     // An engine step beyond the reachable part of its range proves nothing.
     engine[20] = {1, 25, 1};
-    EXPECT_EQ(stepBeyondReach(steps, engine, 24, refuse), 0.0);  // one left
+    EXPECT_EQ(stepBeyondReach(withoutRefuted(steps, judged(false)), engine, 24), 0.0);  // one left
     engine[10] = {1, 26, 1};
     steps[10] = {0, 40, 0.5};
-    EXPECT_EQ(stepBeyondReach(steps, engine, 24, refuse), 40.0);
+    EXPECT_EQ(stepBeyondReach(withoutRefuted(steps, judged(false)), engine, 24), 40.0);
 }
 
 TEST(Reach, TheFramesJudgeWhereTrackerAndEngineDisagree) {
