@@ -31,8 +31,8 @@ using PositiveDiffSumBoundedFn = std::uint64_t (*)(const std::uint8_t *ref, cons
 
 // The bounded sum over 16-bit samples (block sums, each below 32768), the
 // two planes with their own strides, in samples: rows of `cols` samples of
-// max(cur - ref, 0), stopped after the first row at which the sum exceeds
-// `limit`. cols >= 1, rows >= 1.
+// max(cur - ref, 0); like the bounded sum above, exact when that is
+// <= limit and otherwise some partial sum > limit. cols >= 1, rows >= 1.
 using PositiveDiffSum16BoundedFn = std::uint64_t (*)(const std::uint16_t *ref,
                                                      std::ptrdiff_t refStride,
                                                      const std::uint16_t *cur,

@@ -4,6 +4,8 @@
 // processor reports AVX2 with the YMM state enabled.
 #include <immintrin.h>
 
+#include <algorithm>
+
 #include "motion/score_kernels.h"
 
 namespace placidor::motion {
@@ -133,36 +135,47 @@ void positiveDiffSumX4_avx2(const std::uint8_t *ref, const std::uint8_t *cur, st
     sums[3] = horizontalSum(acc3);
 }
 
-// 16-bit samples as in the SSE2 kernel, 16 at a time, then 8, then one by
-// one.
+// 16-bit samples as in the SSE2 kernel, 16 at a time, the row's last
+// partial vector taken as its final 16 samples with those already counted
+// masked off. The rows are added up in the vector's 32-bit lanes and the
+// limit is checked once every kRowsPerCheck rows: the horizontal sum and
+// the test cost as much as a row of a narrow block plane.
+constexpr std::int32_t kRowsPerCheck = 4;
+// Each multiply-add lane takes at most 2 * 32767 a vector; kRowsPerCheck
+// rows of up to this many samples stay below 2^32 in every lane.
+constexpr std::int32_t kWidest16 = 65536;
+
+inline __m256i load16x16(const std::uint16_t *p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+}
+
 std::uint64_t positiveDiffSum16Bounded_avx2(const std::uint16_t *ref, std::ptrdiff_t refStride,
                                             const std::uint16_t *cur, std::ptrdiff_t curStride,
                                             std::int32_t cols, std::int32_t rows,
                                             std::uint64_t limit) {
-    const __m256i ones = _mm256_set1_epi16(1);
-    const std::int32_t whole16 = cols & ~15, whole8 = cols & ~7;
+    if (cols < 16 || cols > kWidest16)
+        return positiveDiffSum16Bounded_c(ref, refStride, cur, curStride, cols, rows, limit);
+    const __m256i ones = _mm256_set1_epi16(1), zero = _mm256_setzero_si256();
+    const std::int32_t whole = cols & ~15, tail = cols - whole;
+    const __m256i mask = lastBytes256(2 * tail);
     std::uint64_t sum = 0;
-    for (std::int32_t r = 0; r < rows; ++r, ref += refStride, cur += curStride) {
-        __m256i acc = _mm256_setzero_si256();
-        for (std::int32_t c = 0; c < whole16; c += 16) {
-            const __m256i d =
-                _mm256_subs_epu16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(cur + c)),
-                                  _mm256_loadu_si256(reinterpret_cast<const __m256i *>(ref + c)));
-            acc = _mm256_add_epi32(acc, _mm256_madd_epi16(d, ones));
+    for (std::int32_t r = 0; r < rows;) {
+        const std::int32_t end = std::min(rows, r + kRowsPerCheck);
+        __m256i acc = zero;
+        for (; r < end; ++r, ref += refStride, cur += curStride) {
+            for (std::int32_t c = 0; c < whole; c += 16) {
+                const __m256i d = _mm256_subs_epu16(load16x16(cur + c), load16x16(ref + c));
+                acc = _mm256_add_epi32(acc, _mm256_madd_epi16(d, ones));
+            }
+            if (tail) {
+                const __m256i d = _mm256_and_si256(
+                    _mm256_subs_epu16(load16x16(cur + cols - 16), load16x16(ref + cols - 16)),
+                    mask);
+                acc = _mm256_add_epi32(acc, _mm256_madd_epi16(d, ones));
+            }
         }
-        __m128i acc128 =
-            _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
-        if (whole8 > whole16) {
-            const __m128i d =
-                _mm_subs_epu16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(cur + whole16)),
-                               _mm_loadu_si128(reinterpret_cast<const __m128i *>(ref + whole16)));
-            acc128 = _mm_add_epi32(acc128, _mm_madd_epi16(d, _mm256_castsi256_si128(ones)));
-        }
-        alignas(16) std::uint32_t lanes[4];
-        _mm_store_si128(reinterpret_cast<__m128i *>(lanes), acc128);
-        sum += std::uint64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
-        for (std::int32_t c = whole8; c < cols; ++c)
-            if (cur[c] > ref[c]) sum += static_cast<std::uint64_t>(cur[c] - ref[c]);
+        sum += horizontalSum(
+            _mm256_add_epi64(_mm256_unpacklo_epi32(acc, zero), _mm256_unpackhi_epi32(acc, zero)));
         if (sum > limit) break;
     }
     return sum;

@@ -109,27 +109,43 @@ void positiveDiffSumX4_sse2(const std::uint8_t *ref, const std::uint8_t *cur, st
 
 // 16-bit samples: saturating subtraction, then pairs added into 32-bit
 // lanes (each difference is below 32768, so the signed multiply-add by one
-// is exact); the last cols % 8 samples of a row one by one.
+// is exact); the row's last partial vector taken as its final 8 samples
+// with those already counted masked off. The rows are added up in the
+// lanes and the limit is checked once every kRowsPerCheck rows.
+constexpr std::int32_t kRowsPerCheck = 4;
+// kRowsPerCheck rows of up to this many samples stay below 2^32 a lane.
+constexpr std::int32_t kWidest16 = 32768;
+
+inline __m128i load8x16(const std::uint16_t *p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+}
+
 std::uint64_t positiveDiffSum16Bounded_sse2(const std::uint16_t *ref, std::ptrdiff_t refStride,
                                             const std::uint16_t *cur, std::ptrdiff_t curStride,
                                             std::int32_t cols, std::int32_t rows,
                                             std::uint64_t limit) {
-    const __m128i ones = _mm_set1_epi16(1);
-    const std::int32_t whole = cols & ~7;
+    if (cols < 8 || cols > kWidest16)
+        return positiveDiffSum16Bounded_c(ref, refStride, cur, curStride, cols, rows, limit);
+    const __m128i ones = _mm_set1_epi16(1), zero = _mm_setzero_si128();
+    const std::int32_t whole = cols & ~7, tail = cols - whole;
+    const __m128i mask = load(tailMask + 2 * tail);
     std::uint64_t sum = 0;
-    for (std::int32_t r = 0; r < rows; ++r, ref += refStride, cur += curStride) {
-        __m128i acc = _mm_setzero_si128();
-        for (std::int32_t c = 0; c < whole; c += 8) {
-            const __m128i d =
-                _mm_subs_epu16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(cur + c)),
-                               _mm_loadu_si128(reinterpret_cast<const __m128i *>(ref + c)));
-            acc = _mm_add_epi32(acc, _mm_madd_epi16(d, ones));
+    for (std::int32_t r = 0; r < rows;) {
+        const std::int32_t end = rows - r < kRowsPerCheck ? rows : r + kRowsPerCheck;
+        __m128i acc = zero;
+        for (; r < end; ++r, ref += refStride, cur += curStride) {
+            for (std::int32_t c = 0; c < whole; c += 8) {
+                const __m128i d = _mm_subs_epu16(load8x16(cur + c), load8x16(ref + c));
+                acc = _mm_add_epi32(acc, _mm_madd_epi16(d, ones));
+            }
+            if (tail) {
+                const __m128i d = _mm_and_si128(
+                    _mm_subs_epu16(load8x16(cur + cols - 8), load8x16(ref + cols - 8)), mask);
+                acc = _mm_add_epi32(acc, _mm_madd_epi16(d, ones));
+            }
         }
-        alignas(16) std::uint32_t lanes[4];
-        _mm_store_si128(reinterpret_cast<__m128i *>(lanes), acc);
-        sum += std::uint64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
-        for (std::int32_t c = whole; c < cols; ++c)
-            if (cur[c] > ref[c]) sum += static_cast<std::uint64_t>(cur[c] - ref[c]);
+        sum += horizontalSum(
+            _mm_add_epi64(_mm_unpacklo_epi32(acc, zero), _mm_unpackhi_epi32(acc, zero)));
         if (sum > limit) break;
     }
     return sum;
