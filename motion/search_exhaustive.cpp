@@ -92,22 +92,31 @@ Displacement probeBest(const std::uint8_t *reference, const std::uint8_t *curren
     Displacement best;
     bool first = true;
     std::uint64_t bestSum = 0;
-    for (std::int32_t dy = -range; dy <= range; ++dy) {
-        for (std::int32_t dx = -range; dx <= range; ++dx) {
-            const CandidateBlock b = candidateBlock(dx, dy, reference, current, ctx.geometry);
-            std::uint64_t sum = 0;
-            if (!b.empty) {
-                const std::int32_t spacing = std::max(1, b.rows / probeRows);
-                const std::int32_t rows = (b.rows - 1) / spacing + 1;
-                sum = sumFn(b.ref, b.cur, b.stride * spacing, b.cols, rows);
-            }
-            if (first || sum < bestSum) {
-                first = false;
-                bestSum = sum;
-                best = {dx, dy};
-            }
+    const auto probe = [&](std::int32_t dx, std::int32_t dy) {
+        const CandidateBlock b = candidateBlock(dx, dy, reference, current, ctx.geometry);
+        std::uint64_t sum = 0;
+        if (!b.empty) {
+            const std::int32_t spacing = std::max(1, b.rows / probeRows);
+            const std::int32_t rows = (b.rows - 1) / spacing + 1;
+            sum = sumFn(b.ref, b.cur, b.stride * spacing, b.cols, rows);
         }
-    }
+        if (first || sum < bestSum) {
+            first = false;
+            bestSum = sum;
+            best = {dx, dy};
+        }
+    };
+    // Every second candidate each way, then the neighbours of the best of
+    // those: a match is a few samples wide, so the coarse grid lands on
+    // its slope.
+    for (std::int32_t dy = -range; dy <= range; dy += 2)
+        for (std::int32_t dx = -range; dx <= range; dx += 2) probe(dx, dy);
+    const Displacement coarse = best;
+    for (std::int32_t dy = std::max(-range, coarse.dy - 1); dy <= std::min(range, coarse.dy + 1);
+         ++dy)
+        for (std::int32_t dx = std::max(-range, coarse.dx - 1);
+             dx <= std::min(range, coarse.dx + 1); ++dx)
+            if (dx != coarse.dx || dy != coarse.dy) probe(dx, dy);
     return best;
 }
 
