@@ -48,6 +48,9 @@ public:
     std::string damageReport(std::int64_t framesDecoded) const;
 
 private:
+    // The video stream's length as the container states it, in seconds;
+    // 0 when it states none.
+    double declaredSeconds() const;
     std::string path_;
     InputFormatPtr format_;
     CodecContextPtr decoder_;
@@ -58,6 +61,8 @@ private:
     std::int64_t damaged_ = 0;    // packets or frames the decoder refused
     std::int64_t concealed_ = 0;  // frames it decoded with damage concealed
     std::string endedBy_;         // why reading stopped before the end of the file
+    // The latest end time of a decoded frame, in the stream's time base.
+    std::int64_t decodedEnd_ = AV_NOPTS_VALUE;
     std::function<void(AVPacket *)> otherPacket_;
 };
 

@@ -1,4 +1,5 @@
 // VideoInput over libavformat and libavcodec.
+#include <algorithm>
 #include <cstdio>
 
 #include "../error.h"
@@ -88,13 +89,61 @@ VideoInput::VideoInput(const std::string &path) : path_(path) {
             static_cast<std::int64_t>(info_.durationSeconds * av_q2d(info_.frameRate) + 0.5);
 }
 
+namespace {
+
+// "HH:MM:SS.fraction", as Matroska's muxers write a track's duration once
+// the track is complete; 0 when absent or unreadable.
+double durationTag(const AVDictionary *metadata) {
+    const AVDictionaryEntry *e = av_dict_get(metadata, "DURATION", nullptr, 0);
+    unsigned hours = 0, minutes = 0;
+    double seconds = 0;
+    if (!e || std::sscanf(e->value, "%u:%u:%lf", &hours, &minutes, &seconds) != 3) return 0;
+    return hours * 3600.0 + minutes * 60.0 + seconds;
+}
+
+}  // namespace
+
+double VideoInput::declaredSeconds() const {
+    const AVStream *st = videoStream();
+    // A duration the container states for the stream itself, not one
+    // guessed from the bit rate or the timestamps found.
+    if (st->duration != AV_NOPTS_VALUE && st->duration > 0 &&
+        format_->duration_estimation_method == AVFMT_DURATION_FROM_STREAM)
+        return double(st->duration) * av_q2d(st->time_base);
+    return durationTag(st->metadata);
+}
+
 std::string VideoInput::damageReport(std::int64_t framesDecoded) const {
     std::string report;
-    // An MP4 index names every frame the file should hold.
+    // An MP4 index names every frame the file should hold. Other headers'
+    // frame counts (AVI's) also count the empty chunks that stand for
+    // dropped frames, which decode to nothing: two frames or 1 % of slack.
+    const bool mp4 = std::string(format_->iformat->name).find("mp4") != std::string::npos;
     const std::int64_t indexed = videoStream()->nb_frames;
-    if (indexed > framesDecoded)
+    const std::int64_t frameSlack = mp4 ? 0 : std::max<std::int64_t>(2, indexed / 100);
+    if (indexed > framesDecoded + frameSlack)
         report = std::to_string(indexed - framesDecoded) + " of its " + std::to_string(indexed) +
                  " frames could not be read (the file ends early or is damaged)";
+    // Without an index, the stream's declared duration against the end of
+    // the last frame decoded: a Matroska file cut short still says how
+    // long its video was. Half a second (or two frames, or 1 %) of slack
+    // for rounding and start offsets.
+    const double declared = indexed > 0 ? 0 : declaredSeconds();
+    if (declared > 0 && decodedEnd_ != AV_NOPTS_VALUE) {
+        const AVStream *st = videoStream();
+        const std::int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+        const double decoded =
+            double(decodedEnd_ - std::min(start, decodedEnd_)) * av_q2d(st->time_base);
+        const double slack = std::max({0.5, 2.0 / av_q2d(info_.frameRate), 0.01 * declared});
+        if (declared - decoded > slack) {
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "its video ends after %.2f s of the %.2f s its header gives (the file "
+                          "ends early or is damaged)",
+                          decoded, declared);
+            report = text;
+        }
+    }
     if (damaged_ > 0)
         report += (report.empty() ? "" : "; ") + std::string("the decoder skipped ") +
                   std::to_string(damaged_) + " damaged video packet" + (damaged_ == 1 ? "" : "s");
@@ -117,6 +166,15 @@ AVFrame *VideoInput::nextFrame() {
             // A picture the decoder completed by concealment (bits lost,
             // a reference missing): shown as FFmpeg shows it, and counted.
             if ((frame_->flags & AV_FRAME_FLAG_CORRUPT) || frame_->decode_error_flags) ++concealed_;
+            const std::int64_t pts = frame_->best_effort_timestamp;
+            if (pts != AV_NOPTS_VALUE) {
+                const std::int64_t step =
+                    frame_->pkt_duration > 0
+                        ? frame_->pkt_duration
+                        : av_rescale_q(1, av_inv_q(info_.frameRate), info_.timeBase);
+                if (decodedEnd_ == AV_NOPTS_VALUE || pts + step > decodedEnd_)
+                    decodedEnd_ = pts + step;
+            }
             return frame_.get();
         }
         if (rc == AVERROR_EOF) {
