@@ -76,10 +76,6 @@ double StepCheck::misfit(std::size_t pair, double dx, double dy) const {
     return double(sum) / (double(right - left) * double(bottom - top));
 }
 
-}  // namespace placidor::host
-
-namespace placidor::host {
-
 bool StepCheck::prefers(std::size_t pair, double tdx, double tdy, double edx, double edy) {
     const auto found = pairs_.find(pair);
     if (found == pairs_.end()) return true;
