@@ -2,6 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
+
+extern "C" {
+#include <libavutil/mem.h>
+}
 
 #include "plane_filter.h"
 
@@ -17,35 +22,16 @@ int powerOfTwoBelow(int n) {
     return p;
 }
 
-std::vector<std::complex<float>> twiddles(int n) {
-    std::vector<std::complex<float>> t(std::size_t(n / 2));
-    for (int k = 0; k < n / 2; ++k) t[std::size_t(k)] = std::polar(1.0f, float(-2.0 * kPi * k / n));
-    return t;
-}
-
-// In-place radix-2 transform of n points spaced `stride` apart.
-void fft(std::complex<float> *a, int n, const std::vector<std::complex<float>> &tw, bool inverse) {
-    for (int i = 1, j = 0; i < n; ++i) {
-        int bit = n >> 1;
-        for (; j & bit; bit >>= 1) j ^= bit;
-        j ^= bit;
-        if (i < j) std::swap(a[i], a[j]);
-    }
-    for (int len = 2; len <= n; len <<= 1) {
-        const int step = n / len;
-        for (int i = 0; i < n; i += len)
-            for (int k = 0; k < len / 2; ++k) {
-                // Written out: std::complex's operator* checks for
-                // infinities and is several times slower.
-                const float wr = tw[std::size_t(k * step)].real();
-                const float wi =
-                    inverse ? -tw[std::size_t(k * step)].imag() : tw[std::size_t(k * step)].imag();
-                const std::complex<float> u = a[i + k], x = a[i + k + len / 2];
-                const float vr = x.real() * wr - x.imag() * wi, vi = x.real() * wi + x.imag() * wr;
-                a[i + k] = {u.real() + vr, u.imag() + vi};
-                a[i + k + len / 2] = {u.real() - vr, u.imag() - vi};
-            }
-    }
+// b (cols x rows, rows `cols` apart) = a (rows x cols) transposed, in
+// tiles that stay in the cache.
+void transpose(const std::complex<float> *a, std::complex<float> *b, int rows, int cols) {
+    constexpr int kTile = 16;
+    for (int y0 = 0; y0 < rows; y0 += kTile)
+        for (int x0 = 0; x0 < cols; x0 += kTile)
+            for (int y = y0; y < std::min(rows, y0 + kTile); ++y)
+                for (int x = x0; x < std::min(cols, x0 + kTile); ++x)
+                    b[std::size_t(x) * std::size_t(rows) + std::size_t(y)] =
+                        a[std::size_t(y) * std::size_t(cols) + std::size_t(x)];
 }
 
 // Offset of a parabola's vertex through three samples around a peak.
@@ -55,6 +41,27 @@ double vertex(double before, double at, double after) {
 }
 
 }  // namespace
+
+void PhaseTracker::FreeWithAv::operator()(Complex *p) const { av_free(p); }
+
+void PhaseTracker::UninitTx::operator()(AVTXContext *c) const { av_tx_uninit(&c); }
+
+PhaseTracker::Samples PhaseTracker::samples(std::size_t n) {
+    auto *p = static_cast<Complex *>(av_malloc(n * sizeof(Complex)));
+    if (!p) throw std::bad_alloc();
+    return Samples(p);
+}
+
+PhaseTracker::Transform1d PhaseTracker::transform1d(int length, bool inverse) {
+    Transform1d t;
+    AVTXContext *context = nullptr;
+    const float scale = 1.0f;
+    if (av_tx_init(&context, &t.run, AV_TX_FLOAT_FFT, inverse ? 1 : 0, length, &scale, 0) < 0 ||
+        !context)
+        throw std::bad_alloc();
+    t.context.reset(context);
+    return t;
+}
 
 PhaseTracker::PhaseTracker(int width, int height, int workWidth) : width_(width), height_(height) {
     factor_ = std::max(1, static_cast<int>(std::lround(double(width) / std::max(16, workWidth))));
@@ -70,22 +77,41 @@ PhaseTracker::PhaseTracker(int width, int height, int workWidth) : width_(width)
                 float((0.5 - 0.5 * std::cos(2 * kPi * (y + 0.5) / sizeY_)) *
                       (0.5 - 0.5 * std::cos(2 * kPi * (x + 0.5) / sizeX_)));
     small_.resize(std::size_t(w) * h);
-    previous_.resize(window_.size());
-    current_.resize(window_.size());
-    column_.resize(std::size_t(sizeY_));
-    twiddleX_ = twiddles(sizeX_);
-    twiddleY_ = twiddles(sizeY_);
+    input_ = samples(window_.size());
+    previous_ = samples(window_.size());
+    current_ = samples(window_.size());
+    scratch_ = samples(window_.size());
+    forwardX_ = transform1d(sizeX_, false);
+    forwardY_ = transform1d(sizeY_, false);
+    inverseX_ = transform1d(sizeX_, true);
+    inverseY_ = transform1d(sizeY_, true);
 }
 
-void PhaseTracker::transform(std::vector<Complex> &data, bool inverse) {
-    for (int y = 0; y < sizeY_; ++y)
-        fft(data.data() + std::size_t(y) * sizeX_, sizeX_, twiddleX_, inverse);
+void PhaseTracker::forward(Complex *spatial, Complex *spectrum) {
+    constexpr std::ptrdiff_t step = sizeof(Complex);
+    Complex *rows = scratch_.get();
+    for (int y = 0; y < sizeY_; ++y) {
+        const std::size_t at = std::size_t(y) * std::size_t(sizeX_);
+        forwardX_.run(forwardX_.context.get(), rows + at, spatial + at, step);
+    }
+    transpose(rows, spatial, sizeY_, sizeX_);
     for (int x = 0; x < sizeX_; ++x) {
-        for (int y = 0; y < sizeY_; ++y)
-            column_[std::size_t(y)] = data[std::size_t(y) * sizeX_ + x];
-        fft(column_.data(), sizeY_, twiddleY_, inverse);
-        for (int y = 0; y < sizeY_; ++y)
-            data[std::size_t(y) * sizeX_ + x] = column_[std::size_t(y)];
+        const std::size_t at = std::size_t(x) * std::size_t(sizeY_);
+        forwardY_.run(forwardY_.context.get(), spectrum + at, spatial + at, step);
+    }
+}
+
+void PhaseTracker::inverse(Complex *spectrum, Complex *spatial) {
+    constexpr std::ptrdiff_t step = sizeof(Complex);
+    Complex *columns = scratch_.get();
+    for (int x = 0; x < sizeX_; ++x) {
+        const std::size_t at = std::size_t(x) * std::size_t(sizeY_);
+        inverseY_.run(inverseY_.context.get(), columns + at, spectrum + at, step);
+    }
+    transpose(columns, spectrum, sizeX_, sizeY_);
+    for (int y = 0; y < sizeY_; ++y) {
+        const std::size_t at = std::size_t(y) * std::size_t(sizeX_);
+        inverseX_.run(inverseX_.context.get(), spatial + at, spectrum + at, step);
     }
 }
 
@@ -102,32 +128,36 @@ void PhaseTracker::add(const std::uint8_t *plane, std::ptrdiff_t stride) {
     for (int y = 0; y < sizeY_; ++y)
         for (int x = 0; x < sizeX_; ++x) mean += src[std::size_t(y + offsetY_) * w + x + offsetX_];
     mean /= double(sizeX_) * sizeY_;
+    Complex *const in = input_.get();
     for (int y = 0; y < sizeY_; ++y)
         for (int x = 0; x < sizeX_; ++x) {
             const std::size_t i = std::size_t(y) * sizeX_ + x;
-            current_[i] = Complex(
+            in[i] = Complex(
                 float(src[std::size_t(y + offsetY_) * w + x + offsetX_] - mean) * window_[i], 0.0f);
         }
-    transform(current_, false);
+    forward(in, current_.get());
     if (havePrevious_) {
-        std::vector<Complex> cross(current_.size());
-        for (std::size_t i = 0; i < cross.size(); ++i) {
-            const float a = current_[i].real(), b = current_[i].imag();
-            const float c = previous_[i].real(), d = -previous_[i].imag();
+        // The normalised cross-power spectrum, in place of the input.
+        const std::size_t n = window_.size();
+        const Complex *now = current_.get(), *before = previous_.get();
+        for (std::size_t i = 0; i < n; ++i) {
+            const float a = now[i].real(), b = now[i].imag();
+            const float c = before[i].real(), d = -before[i].imag();
             const float re = a * c - b * d, im = a * d + b * c;
             const float norm = 1.0f / (std::sqrt(re * re + im * im) + 1e-9f);
-            cross[i] = {re * norm, im * norm};
+            in[i] = {re * norm, im * norm};
         }
-        transform(cross, true);
-        const float scale = 1.0f / float(cross.size());
+        Complex *const correlation = previous_.get();  // no longer needed
+        inverse(in, correlation);
+        const float scale = 1.0f / float(n);
         std::size_t best = 0;
-        for (std::size_t i = 1; i < cross.size(); ++i)
-            if (cross[i].real() > cross[best].real()) best = i;
+        for (std::size_t i = 1; i < n; ++i)
+            if (correlation[i].real() > correlation[best].real()) best = i;
         const int bx = int(best % std::size_t(sizeX_)), by = int(best / std::size_t(sizeX_));
         const auto at = [&](int x, int y) {
             x = (x + sizeX_) % sizeX_;
             y = (y + sizeY_) % sizeY_;
-            return double(cross[std::size_t(y) * sizeX_ + x].real());
+            return double(correlation[std::size_t(y) * sizeX_ + x].real());
         };
         double dx = bx + vertex(at(bx - 1, by), at(bx, by), at(bx + 1, by));
         double dy = by + vertex(at(bx, by - 1), at(bx, by), at(bx, by + 1));

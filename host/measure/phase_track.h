@@ -3,13 +3,19 @@
 // (the normalised cross-power spectrum of two windowed planes, its peak
 // located to a fraction of a sample by a parabola per axis), on the luma
 // averaged down to about 320 samples across. It sees the whole picture,
-// weighs all frequencies alike, and has no search range.
+// weighs all frequencies alike, and has no search range. The transforms
+// are libavutil's (av_tx), which has SIMD code for every x86 level.
 #pragma once
 
 #include <complex>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
+
+extern "C" {
+#include <libavutil/tx.h>
+}
 
 namespace placidor::host {
 
@@ -37,15 +43,36 @@ public:
 
 private:
     using Complex = std::complex<float>;
-    void transform(std::vector<Complex> &data, bool inverse);
+    struct FreeWithAv {
+        void operator()(Complex *p) const;
+    };
+    struct UninitTx {
+        void operator()(AVTXContext *c) const;
+    };
+    // Aligned as av_tx wants its arrays.
+    using Samples = std::unique_ptr<Complex[], FreeWithAv>;
+    // One length and direction of the transform.
+    struct Transform1d {
+        std::unique_ptr<AVTXContext, UninitTx> context;
+        av_tx_fn run = nullptr;
+    };
+    static Samples samples(std::size_t n);
+    static Transform1d transform1d(int length, bool inverse);
+    // The 2-D transform of sizeY_ rows of sizeX_ samples, out of place.
+    // The spectrum is kept transposed (sizeX_ rows of sizeY_: row u holds
+    // the frequencies (u, v) for every v), which the cross-power spectrum
+    // does not mind; the inverse takes that layout and gives rows again.
+    // `spatial` is overwritten by the forward transform.
+    void forward(Complex *spatial, Complex *spectrum);
+    void inverse(Complex *spectrum, Complex *spatial);
 
     int width_, height_, factor_;
     int sizeX_, sizeY_;  // transform size, powers of two
     int offsetX_, offsetY_;
     std::vector<float> window_;
     std::vector<std::uint8_t> small_;
-    std::vector<Complex> previous_, current_, column_;
-    std::vector<Complex> twiddleX_, twiddleY_;
+    Samples input_, previous_, current_, scratch_;
+    Transform1d forwardX_, forwardY_, inverseX_, inverseY_;
     bool havePrevious_ = false;
     std::vector<PhaseStep> steps_;
 };
