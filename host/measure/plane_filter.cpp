@@ -1,5 +1,8 @@
 #include "plane_filter.h"
 
+#define PLACIDOR_HIGH_PASS_ISA baseline
+#include "high_pass_region.h"
+
 #include <algorithm>
 #include <cstring>
 #include <type_traits>
@@ -16,106 +19,41 @@ std::uint8_t level(int v) { return static_cast<std::uint8_t>(v < 0 ? 0 : (v > 25
 
 }  // namespace
 
-namespace {
+HighPass::HighPass(int radius, bool wide)
+    : radius_(std::clamp(radius, 1, 7)), wide_(wide && wideAvailable()) {}
 
-// The filter with its radius known at compile time, so that the box sums
-// unroll and vectorise across the row.
-template <int R>
-void highPassRegion(const std::uint8_t *in, std::ptrdiff_t inStride, int width, int height,
-                    int left, int top, int right, int bottom, std::vector<std::uint16_t> &padded,
-                    std::vector<std::uint16_t> &rowsBuf, std::vector<std::uint32_t> &column1,
-                    std::vector<std::uint32_t> &column2, std::uint8_t *out) {
-    constexpr int kReach = 2 * R, kTaps = 2 * R + 1;
-    constexpr float kInverseWeight = 1.0f / float(kTaps * kTaps * kTaps * kTaps);
-    const int w = right - left, rows = bottom - top + 2 * kReach;
-    const std::size_t sw = std::size_t(w);
-
-    // Horizontal: two boxes per row, for every row the vertical boxes need.
-    padded.resize(sw + 2 * kReach);
-    rowsBuf.resize(sw * std::size_t(rows));
-    std::vector<std::uint16_t> once(sw + 2 * R);
-    const int inside0 = std::max(left - kReach, 0), inside1 = std::min(right + kReach, width);
-    for (int i = 0; i < rows; ++i) {
-        const int y = std::clamp(top - kReach + i, 0, height - 1);
-        const std::uint8_t *src = in + std::ptrdiff_t(y) * inStride;
-        std::uint16_t *p = padded.data();
-        // Columns left - kReach .. right + kReach, the frame's edges repeated.
-        int j = 0;
-        for (; left - kReach + j < inside0; ++j) p[j] = src[0];
-        for (int x = inside0; x < inside1; ++x, ++j) p[j] = src[x];
-        for (; j < w + 2 * kReach; ++j) p[j] = src[width - 1];
-        std::uint16_t *const first = once.data();
-        for (std::size_t k = 0; k < sw + 2 * R; ++k) {
-            std::uint16_t sum = 0;
-            for (int t = 0; t < kTaps; ++t) sum = std::uint16_t(sum + p[k + std::size_t(t)]);
-            first[k] = sum;
-        }
-        std::uint16_t *const second = rowsBuf.data() + sw * std::size_t(i);
-        for (std::size_t k = 0; k < sw; ++k) {
-            std::uint16_t sum = 0;  // at most kTaps * kTaps * 255
-            for (int t = 0; t < kTaps; ++t) sum = std::uint16_t(sum + first[k + std::size_t(t)]);
-            second[k] = sum;
-        }
-    }
-
-    // Vertical: running sums down the rows, every column at once.
-    const int firstRows = rows - 2 * R;  // rows of the first vertical box
-    column1.assign(sw * std::size_t(firstRows), 0);
-    std::uint32_t *c1 = column1.data();
-    for (int t = 0; t < kTaps; ++t) {
-        const std::uint16_t *r = rowsBuf.data() + sw * std::size_t(t);
-        for (std::size_t k = 0; k < sw; ++k) c1[k] += r[k];
-    }
-    for (int i = 1; i < firstRows; ++i) {
-        std::uint32_t *cur = c1 + sw * std::size_t(i);
-        const std::uint32_t *prev = cur - sw;
-        const std::uint16_t *add = rowsBuf.data() + sw * std::size_t(i + kTaps - 1);
-        const std::uint16_t *sub = rowsBuf.data() + sw * std::size_t(i - 1);
-        for (std::size_t k = 0; k < sw; ++k) cur[k] = prev[k] + add[k] - sub[k];
-    }
-    column2.assign(sw, 0);
-    std::uint32_t *c2 = column2.data();
-    for (int t = 0; t < kTaps; ++t)
-        for (std::size_t k = 0; k < sw; ++k) c2[k] += c1[sw * std::size_t(t) + k];
-    for (int y = top; y < bottom; ++y) {
-        const int i = y - top;  // the second box's first row in column1
-        if (i > 0) {
-            const std::uint32_t *add = c1 + sw * std::size_t(i + kTaps - 1);
-            const std::uint32_t *sub = c1 + sw * std::size_t(i - 1);
-            for (std::size_t k = 0; k < sw; ++k) c2[k] = c2[k] + add[k] - sub[k];
-        }
-        const std::uint8_t *src = in + std::ptrdiff_t(y) * inStride + left;
-        std::uint8_t *dst = out + std::size_t(y) * std::size_t(width) + std::size_t(left);
-        for (std::size_t k = 0; k < sw; ++k) {
-            const int mean = static_cast<int>(float(c2[k]) * kInverseWeight + 0.5f);
-            const int v = 128 + int(src[k]) - mean;
-            dst[k] = static_cast<std::uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
-        }
-    }
+bool HighPass::wideAvailable() {
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2;
+#else
+    return false;
+#endif
 }
-
-}  // namespace
-
-HighPass::HighPass(int radius) : radius_(std::clamp(radius, 1, 7)) {}
 
 void HighPass::apply(const std::uint8_t *in, std::ptrdiff_t inStride, int width, int height,
                      PlaneRect region, std::uint8_t *out) {
     const int left = std::max(region.left, 0), right = std::min(region.right, width);
     const int top = std::max(region.top, 0), bottom = std::min(region.bottom, height);
     if (left >= right || top >= bottom) return;
-    const auto run = [&](auto radius) {
-        highPassRegion<decltype(radius)::value>(in, inStride, width, height, left, top, right,
-                                                bottom, padded_, rows_, column1_, column2_, out);
-    };
-    switch (radius_) {
-    case 1: run(std::integral_constant<int, 1>{}); break;
-    case 2: run(std::integral_constant<int, 2>{}); break;
-    case 3: run(std::integral_constant<int, 3>{}); break;
-    case 4: run(std::integral_constant<int, 4>{}); break;
-    case 5: run(std::integral_constant<int, 5>{}); break;
-    case 6: run(std::integral_constant<int, 6>{}); break;
-    default: run(std::integral_constant<int, 7>{}); break;
+    const std::size_t cols = std::size_t(right - left), rows = std::size_t(bottom - top);
+    const std::size_t r = std::size_t(radius_);
+    padded_.resize(cols + 4 * r);
+    once_.resize(cols + 2 * r);
+    rows_.resize(cols * (rows + 4 * r));
+    column1_.resize(cols * (rows + 2 * r));
+    column2_.resize(cols);
+    const HighPassBuffers buffers{padded_.data(), once_.data(), rows_.data(), column1_.data(),
+                                  column2_.data()};
+#if defined(__x86_64__) || defined(__i386__)
+    if (wide_) {
+        avx2::highPassRegion(radius_, in, inStride, width, height, left, top, right, bottom,
+                             buffers, out);
+        return;
     }
+#endif
+    baseline::highPassRegion(radius_, in, inStride, width, height, left, top, right, bottom,
+                             buffers, out);
 }
 
 std::vector<std::uint8_t> highPassReference(const std::uint8_t *in, int width, int height,

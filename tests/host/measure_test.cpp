@@ -68,6 +68,38 @@ TEST(HighPass, ARegionGivesTheSameSamplesInsideAndLeavesTheRestAlone) {
         }
 }
 
+TEST(HighPass, TheAvx2LoopsGiveTheBaselineSamplesBitForBit) {
+    if (!HighPass::wideAvailable()) GTEST_SKIP() << "this processor has no AVX2";
+    struct Case {
+        int w, h;
+        PlaneRect region;
+    };
+    // Odd widths on either side of the vector lengths, regions at every
+    // edge and away from them, one column and one row.
+    std::vector<Case> cases;
+    for (int w : {1, 2, 7, 15, 16, 17, 31, 33, 63, 97, 250})
+        for (int h : {1, 3, 29}) {
+            cases.push_back({w, h, {0, 0, w, h}});
+            cases.push_back({w, h, {w / 3, h / 4, w - w / 5, h}});
+            cases.push_back({w, h, {w - 1, 0, w, h}});
+            cases.push_back({w, h, {0, h - 1, w, h}});
+        }
+    std::uint32_t seed = 1;
+    for (int radius = 1; radius <= 7; ++radius)
+        for (const Case &c : cases) {
+            ++seed;
+            SCOPED_TRACE("radius " + std::to_string(radius) + ", " + std::to_string(c.w) + "x" +
+                         std::to_string(c.h) + ", region from " + std::to_string(c.region.left) +
+                         "," + std::to_string(c.region.top) + ", seed " + std::to_string(seed));
+            const int stride = c.w + 5;
+            const auto in = randomPlane(stride, c.h, seed);
+            std::vector<std::uint8_t> wide(std::size_t(c.w) * c.h, 7), base(wide);
+            HighPass(radius, true).apply(in.data(), stride, c.w, c.h, c.region, wide.data());
+            HighPass(radius, false).apply(in.data(), stride, c.w, c.h, c.region, base.data());
+            ASSERT_EQ(wide, base);
+        }
+}
+
 TEST(HighPass, RemovesBrightnessDifferencesBetweenFlatRegions) {
     const int w = 60, h = 40;
     std::vector<std::uint8_t> in(std::size_t(w) * h), out(in.size());
