@@ -76,7 +76,7 @@ PhaseTracker::PhaseTracker(int width, int height, int workWidth) : width_(width)
             window_[std::size_t(y) * sizeX_ + x] =
                 float((0.5 - 0.5 * std::cos(2 * kPi * (y + 0.5) / sizeY_)) *
                       (0.5 - 0.5 * std::cos(2 * kPi * (x + 0.5) / sizeX_)));
-    small_.resize(std::size_t(w) * h);
+    small_.resize(std::size_t(sizeX_) * sizeY_);
     input_ = samples(window_.size());
     previous_ = samples(window_.size());
     current_ = samples(window_.size());
@@ -117,23 +117,25 @@ void PhaseTracker::inverse(Complex *spectrum, Complex *spatial) {
 
 void PhaseTracker::add(const std::uint8_t *plane, std::ptrdiff_t stride) {
     if (stride == 0) stride = width_;
+    // The transform's part of the working plane, sizeX_ x sizeY_ from
+    // (offsetX_, offsetY_): only that part is averaged down.
     std::ptrdiff_t w = stride;
-    const std::uint8_t *src = plane;
+    const std::uint8_t *src =
+        plane + std::ptrdiff_t(offsetY_) * factor_ * stride + std::ptrdiff_t(offsetX_) * factor_;
     if (factor_ > 1) {
-        downscalePlane(plane, stride, width_, height_, factor_, small_.data());
+        downscalePlane(src, stride, sizeX_ * factor_, sizeY_ * factor_, factor_, small_.data());
         src = small_.data();
-        w = width_ / factor_;
+        w = sizeX_;
     }
     double mean = 0;
     for (int y = 0; y < sizeY_; ++y)
-        for (int x = 0; x < sizeX_; ++x) mean += src[std::size_t(y + offsetY_) * w + x + offsetX_];
+        for (int x = 0; x < sizeX_; ++x) mean += src[std::size_t(y) * w + x];
     mean /= double(sizeX_) * sizeY_;
     Complex *const in = input_.get();
     for (int y = 0; y < sizeY_; ++y)
         for (int x = 0; x < sizeX_; ++x) {
             const std::size_t i = std::size_t(y) * sizeX_ + x;
-            in[i] = Complex(
-                float(src[std::size_t(y + offsetY_) * w + x + offsetX_] - mean) * window_[i], 0.0f);
+            in[i] = Complex(float(src[std::size_t(y) * w + x] - mean) * window_[i], 0.0f);
         }
     forward(in, current_.get());
     if (havePrevious_) {

@@ -120,7 +120,14 @@ void downscalePlane(const std::uint8_t *in, std::ptrdiff_t inStride, int width, 
         halvePlane(in, inStride, w, h, out);
         return;
     }
-    const std::uint32_t area = std::uint32_t(scale * scale);
+    const std::uint32_t area = std::uint32_t(scale) * std::uint32_t(scale);
+    // (sum + area / 2) / area as a multiplication by the reciprocal
+    // rounded up to 40 fraction bits: for n = sum + area / 2 < 256 * area
+    // the product overshoots n / area by less than n / 2^40 < 256 * area /
+    // 2^40, which is below 1 / area (the least by which n / area can fall
+    // short of the next integer) while area < 2^16. Larger blocks divide.
+    const bool multiply = area < (1u << 16);
+    const std::uint64_t reciprocal = ((std::uint64_t{1} << 40) + area - 1) / area;
     const std::size_t used = std::size_t(w) * std::size_t(scale);
     std::vector<std::uint32_t> columns(used);
     for (int y = 0; y < h; ++y) {
@@ -133,7 +140,9 @@ void downscalePlane(const std::uint8_t *in, std::ptrdiff_t inStride, int width, 
         for (int x = 0; x < w; ++x) {
             std::uint32_t sum = 0;
             for (int u = 0; u < scale; ++u) sum += columns[std::size_t(x * scale + u)];
-            out[std::size_t(y) * w + x] = std::uint8_t((sum + area / 2) / area);
+            const std::uint32_t n = sum + area / 2;
+            out[std::size_t(y) * w + x] =
+                std::uint8_t(multiply ? (std::uint64_t{n} * reciprocal) >> 40 : n / area);
         }
     }
 }

@@ -125,29 +125,45 @@ TEST(DownscalePlane, AveragesWholeBlocks) {
 TEST(DownscalePlane, MatchesTheBlockAverageEverywhere) {
     std::mt19937 rng(7);
     std::uniform_int_distribution<int> byte(0, 255);
+    struct Size {
+        int scale, width, height;
+    };
+    std::vector<Size> sizes;
     for (const int scale : {2, 3, 4})
         for (const int width : {1, 2, 3, 31, 32, 33, 63, 64, 65, 97, 130})
-            for (const int height : {1, 2, 5, 8}) {
-                const std::ptrdiff_t stride = width + 5;
-                std::vector<std::uint8_t> in(std::size_t(stride) * height);
-                for (std::uint8_t &v : in) v = std::uint8_t(byte(rng));
-                const int w = width / scale, h = height / scale;
-                // One sentinel past the packed output.
-                std::vector<std::uint8_t> out(std::size_t(w) * h + 1, 0xa5);
-                downscalePlane(in.data(), stride, width, height, scale, out.data());
-                for (int y = 0; y < h; ++y)
-                    for (int x = 0; x < w; ++x) {
-                        int sum = 0;
-                        for (int v = 0; v < scale; ++v)
-                            for (int u = 0; u < scale; ++u)
-                                sum += in[std::size_t((y * scale + v) * stride + x * scale + u)];
-                        const int area = scale * scale;
-                        ASSERT_EQ(out[std::size_t(y) * w + x], (sum + area / 2) / area)
-                            << "scale " << scale << ", " << width << "x" << height << " at " << x
-                            << "," << y;
-                    }
-                EXPECT_EQ(out.back(), 0xa5) << "scale " << scale << ", " << width << "x" << height;
+            for (const int height : {1, 2, 5, 8}) sizes.push_back({scale, width, height});
+    // The tracker's factors (6 for 1080p, 12 for 4K), and the largest
+    // blocks the division by multiplication covers (255) and beyond (256).
+    for (const int scale : {5, 6, 7, 12, 13, 255, 256})
+        sizes.push_back({scale, 2 * scale + 3, scale + 1});
+    for (const auto &[scale, width, height] : sizes) {
+        const std::ptrdiff_t stride = width + 5;
+        std::vector<std::uint8_t> in(std::size_t(stride) * height);
+        for (std::uint8_t &v : in) v = std::uint8_t(byte(rng));
+        // A block of 255 and one of 0, where the rounding is at its limits.
+        if (scale > 4)
+            for (int y = 0; y < height; ++y)
+                for (int x = 0; x < scale; ++x) {
+                    in[std::size_t(y * stride + x)] = 255;
+                    in[std::size_t(y * stride + x + scale)] = 0;
+                }
+        const int w = width / scale, h = height / scale;
+        // One sentinel past the packed output.
+        std::vector<std::uint8_t> out(std::size_t(w) * h + 1, 0xa5);
+        downscalePlane(in.data(), stride, width, height, scale, out.data());
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                int sum = 0;
+                for (int v = 0; v < scale; ++v)
+                    for (int u = 0; u < scale; ++u)
+                        sum += in[std::size_t((y * scale + v) * stride + x * scale + u)];
+                const int area = scale * scale;
+                ASSERT_EQ(out[std::size_t(y) * w + x], (sum + area / 2) / area)
+                    << "scale " << scale << ", " << width << "x" << height << " at " << x << ","
+                    << y;
             }
+        EXPECT_EQ(out.back(), 0xa5) << "scale " << scale << ", " << width << "x" << height;
+    }
 }
 
 // A scene of random texture; frame n shows it from point (x, y).
@@ -347,7 +363,8 @@ TEST(Reach, AMissTheFramesDoNotBearOutCountsOnlyAtTheEdgeOfTheSearch) {
     EXPECT_EQ(stepBeyondReach(withoutRefuted(steps, judged(false)), engine, 24), 0.0);
     // An engine step beyond the reachable part of its range proves nothing.
     engine[20] = {1, 25, 1};
-    EXPECT_EQ(stepBeyondReach(withoutRefuted(steps, judged(false)), engine, 24), 0.0);  // one left
+    EXPECT_EQ(stepBeyondReach(withoutRefuted(steps, judged(false)), engine, 24),
+              0.0);  // one left
     engine[10] = {1, 26, 1};
     steps[10] = {0, 40, 0.5};
     EXPECT_EQ(stepBeyondReach(withoutRefuted(steps, judged(false)), engine, 24), 40.0);
@@ -487,7 +504,8 @@ TEST(Framing, ATwentyMinuteHandheldClipKeepsTheTargetShare) {
     ASSERT_EQ(StabilizerGetClipRect(0, &r), NoError);
     EXPECT_NEAR((r.right - r.left) / w, chosen.kept, 1e-12);
     std::printf(
-        "20-minute clip: 1000 ms keeps %.1f%% (shake %.3f px); chosen %d ms%s keeps %.1f%% (shake "
+        "20-minute clip: 1000 ms keeps %.1f%% (shake %.3f px); chosen %d ms%s keeps %.1f%% "
+        "(shake "
         "%.3f px)\n",
         100 * plain.kept, plain.shake, chosen.smoothX, chosen.limitX > 0 ? " held" : "",
         100 * chosen.kept, chosen.shake);
