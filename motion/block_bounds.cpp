@@ -4,6 +4,10 @@
 #include <cassert>
 #include <new>
 
+#if defined(__SSE2__)
+#  include <emmintrin.h>
+#endif
+
 namespace placidor::motion {
 
 namespace {
@@ -29,18 +33,95 @@ void doubleBoxes(const std::uint16_t *in, std::uint16_t *out, std::ptrdiff_t str
     }
 }
 
-// One row of boxes split by column modulo K: box x goes to phase x % K,
-// entry x / K; the phases' rows are `phaseSize` apart. Written per group
-// of K so that the compiler can vectorise the strided reads.
+#if defined(__SSE2__)
+// The even and the odd samples of a and b (16 in all), each in order.
+// Signed packing keeps them because they are below 32768.
+inline void deinterleave(__m128i a, __m128i b, __m128i &even, __m128i &odd) {
+    even = _mm_packs_epi32(_mm_srai_epi32(_mm_slli_epi32(a, 16), 16),
+                           _mm_srai_epi32(_mm_slli_epi32(b, 16), 16));
+    odd = _mm_packs_epi32(_mm_srai_epi32(a, 16), _mm_srai_epi32(b, 16));
+}
+
+inline __m128i load(const std::uint16_t *p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+}
+
+inline void store(std::uint16_t *p, __m128i v) {
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v);
+}
+
+// Eight entries of every phase at a time: the groups j .. j + 7 of K
+// boxes each. Returns the first group left for the plain loop.
 template <int K>
-void splitPhases(const std::uint16_t *row, std::int32_t count, std::uint16_t *phase,
-                 std::size_t phaseSize) {
-    std::uint16_t *out[K];
-    for (int p = 0; p < K; ++p) out[p] = phase + std::size_t(p) * phaseSize;
+std::int32_t splitPhasesVector(const std::uint16_t *row, std::int32_t groups, std::uint16_t *phase,
+                               std::size_t phaseSize) {
+    std::int32_t j = 0;
+    for (; j + 8 <= groups; j += 8) {
+        const std::uint16_t *in = row + std::size_t(j) * K;
+        std::uint16_t *out = phase + j;
+        if constexpr (K == 2) {
+            __m128i even, odd;
+            deinterleave(load(in), load(in + 8), even, odd);
+            store(out, even);
+            store(out + phaseSize, odd);
+        } else if constexpr (K == 4) {
+            __m128i e0, o0, e1, o1, p0, p2, p1, p3;
+            deinterleave(load(in), load(in + 8), e0, o0);        // phases 0, 2 and 1, 3
+            deinterleave(load(in + 16), load(in + 24), e1, o1);  // of groups 4 .. 7
+            deinterleave(e0, e1, p0, p2);
+            deinterleave(o0, o1, p1, p3);
+            store(out, p0);
+            store(out + phaseSize, p1);
+            store(out + 2 * phaseSize, p2);
+            store(out + 3 * phaseSize, p3);
+        } else {
+            // An 8 x 8 transpose: vector i holds group j + i.
+            __m128i v[8], a[8], b[8];
+            for (int i = 0; i < 8; ++i) v[i] = load(in + 8 * i);
+            for (int i = 0; i < 4; ++i) {
+                a[2 * i] = _mm_unpacklo_epi16(v[2 * i], v[2 * i + 1]);
+                a[2 * i + 1] = _mm_unpackhi_epi16(v[2 * i], v[2 * i + 1]);
+            }
+            for (int h = 0; h < 2; ++h)
+                for (int i = 0; i < 2; ++i) {
+                    b[4 * h + 2 * i] = _mm_unpacklo_epi32(a[4 * h + i], a[4 * h + i + 2]);
+                    b[4 * h + 2 * i + 1] = _mm_unpackhi_epi32(a[4 * h + i], a[4 * h + i + 2]);
+                }
+            // b[0..3] hold phases 0-1, 2-3, 4-5, 6-7 of groups 0 .. 3;
+            // b[4..7] the same of groups 4 .. 7.
+            for (int q = 0; q < 4; ++q) {
+                store(out + std::size_t(2 * q) * phaseSize, _mm_unpacklo_epi64(b[q], b[q + 4]));
+                store(out + std::size_t(2 * q + 1) * phaseSize, _mm_unpackhi_epi64(b[q], b[q + 4]));
+            }
+        }
+    }
+    return j;
+}
+#endif
+
+template <int K>
+void splitPhasesOf(const std::uint16_t *row, std::int32_t count, std::uint16_t *phase,
+                   std::size_t phaseSize, bool vector) {
     const std::int32_t groups = count / K;
-    for (std::int32_t j = 0; j < groups; ++j)
-        for (int p = 0; p < K; ++p) out[p][j] = row[j * K + p];
-    for (std::int32_t x = groups * K; x < count; ++x) out[x % K][groups] = row[x];
+    std::int32_t j = 0;
+#if defined(__SSE2__)
+    if (vector) j = splitPhasesVector<K>(row, groups, phase, phaseSize);
+#else
+    (void)vector;
+#endif
+    for (; j < groups; ++j)
+        for (int p = 0; p < K; ++p) phase[std::size_t(p) * phaseSize + j] = row[j * K + p];
+    for (std::int32_t x = groups * K; x < count; ++x)
+        phase[std::size_t(x % K) * phaseSize + groups] = row[x];
+}
+
+void split(const std::uint16_t *row, std::int32_t count, std::int32_t k, std::uint16_t *phase,
+           std::size_t phaseSize, bool vector) {
+    switch (k) {
+    case 2: splitPhasesOf<2>(row, count, phase, phaseSize, vector); break;
+    case 4: splitPhasesOf<4>(row, count, phase, phaseSize, vector); break;
+    default: splitPhasesOf<8>(row, count, phase, phaseSize, vector); break;
+    }
 }
 
 }  // namespace
@@ -136,11 +217,7 @@ void BlockBounds::prepare(const std::uint8_t *reference, const std::uint8_t *cur
             std::uint16_t *phase = L.current.get() + std::size_t(y % k) * k * phaseSize +
                                    std::size_t(y / k) * std::size_t(L.phaseCols);
             const std::uint16_t *row = boxes + y * stride;
-            switch (k) {
-            case 2: splitPhases<2>(row, count, phase, phaseSize); break;
-            case 4: splitPhases<4>(row, count, phase, phaseSize); break;
-            default: splitPhases<8>(row, count, phase, phaseSize); break;
-            }
+            split(row, count, k, phase, phaseSize, true);
         }
     }
 }
@@ -189,6 +266,16 @@ std::uint64_t BlockBounds::bound(int level, std::int32_t a, std::int32_t b, std:
                                std::size_t(y / s) * std::size_t(L.phaseCols) + std::size_t(x / s);
     const std::uint16_t *ref = L.reference.get() + std::size_t(i0) * std::size_t(L.gridCols) + j0;
     return k.positiveDiffSum16Bounded(ref, L.gridCols, cur, L.phaseCols, j1 - j0, i1 - i0, limit);
+}
+
+void splitPhases(const std::uint16_t *row, std::int32_t count, std::int32_t k, std::uint16_t *phase,
+                 std::size_t phaseSize) {
+    split(row, count, k, phase, phaseSize, true);
+}
+
+void splitPhasesReference(const std::uint16_t *row, std::int32_t count, std::int32_t k,
+                          std::uint16_t *phase, std::size_t phaseSize) {
+    split(row, count, k, phase, phaseSize, false);
 }
 
 }  // namespace placidor::motion

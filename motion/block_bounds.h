@@ -87,4 +87,14 @@ private:
     std::unique_ptr<std::uint16_t[]> boxes_, finer_;
 };
 
+// One row of `count` box sums split by column modulo k (2, 4 or 8): box x
+// goes to phase x % k, entry x / k, the phases' rows `phaseSize` apart.
+// Sums below 32768, as every block plane holds. With SSE2 where the
+// target has it; the reference is the plain loop, and both write the
+// same entries.
+void splitPhases(const std::uint16_t *row, std::int32_t count, std::int32_t k, std::uint16_t *phase,
+                 std::size_t phaseSize);
+void splitPhasesReference(const std::uint16_t *row, std::int32_t count, std::int32_t k,
+                          std::uint16_t *phase, std::size_t phaseSize);
+
 }  // namespace placidor::motion

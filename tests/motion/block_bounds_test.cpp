@@ -107,6 +107,34 @@ TEST(BlockBounds, EqualTheirTilingAndNeverExceedTheTrueSum) {
 
 // The bound on a moved copy: zero at the true offset, and the full sum of
 // the blocks wherever the current plane is brighter by a constant.
+// The vector split against the plain loop, bit for bit: every count up to
+// 20 groups of each side and a few past (the vector loop's tail and the
+// partial last group), sums at both ends of their range, and nothing
+// written outside the entries a row owns.
+TEST(BlockBounds, ThePhaseSplitMatchesThePlainLoop) {
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<int> sum(0, 32767), extreme(0, 3);
+    for (const std::int32_t k : {2, 4, 8})
+        for (std::int32_t count = 0; count <= 20 * k + k + 1; ++count) {
+            SCOPED_TRACE("side " + std::to_string(k) + ", " + std::to_string(count) + " boxes");
+            std::vector<std::uint16_t> row(std::size_t(count) + 1);
+            for (std::uint16_t &v : row) {
+                const int e = extreme(rng);
+                v = std::uint16_t(e == 0 ? 0 : e == 1 ? 32767 : sum(rng));
+            }
+            // Phase rows longer than needed, the rest a marker.
+            const std::size_t phaseSize = std::size_t(count / k) + 5;
+            std::vector<std::uint16_t> fast(phaseSize * std::size_t(k), 0xfeed), plain(fast);
+            splitPhases(row.data(), count, k, fast.data(), phaseSize);
+            splitPhasesReference(row.data(), count, k, plain.data(), phaseSize);
+            ASSERT_EQ(fast, plain);
+            // The reference is the definition.
+            for (std::int32_t x = 0; x < count; ++x)
+                ASSERT_EQ(plain[std::size_t(x % k) * phaseSize + std::size_t(x / k)],
+                          row[std::size_t(x)]);
+        }
+}
+
 TEST(BlockBounds, ZeroAtAPerfectMatchAndExactForAnEvenBrightening) {
     const ScoreKernels k = scoreKernelsUpTo(CpuLevel::C);
     const std::int32_t W = 80, H = 56, range = 6;
