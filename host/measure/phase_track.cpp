@@ -64,7 +64,9 @@ PhaseTracker::Transform1d PhaseTracker::transform1d(int length, bool inverse) {
 }
 
 PhaseTracker::PhaseTracker(int width, int height, int workWidth) : width_(width), height_(height) {
-    factor_ = std::max(1, static_cast<int>(std::lround(double(width) / std::max(16, workWidth))));
+    // No larger than the frame is high: the working plane keeps a row.
+    factor_ = std::clamp(static_cast<int>(std::lround(double(width) / std::max(16, workWidth))), 1,
+                         std::max(1, height));
     const int w = std::max(1, width / factor_), h = std::max(1, height / factor_);
     sizeX_ = powerOfTwoBelow(w);
     sizeY_ = powerOfTwoBelow(h);
@@ -118,24 +120,28 @@ void PhaseTracker::inverse(Complex *spectrum, Complex *spatial) {
 void PhaseTracker::add(const std::uint8_t *plane, std::ptrdiff_t stride) {
     if (stride == 0) stride = width_;
     // The transform's part of the working plane, sizeX_ x sizeY_ from
-    // (offsetX_, offsetY_): only that part is averaged down.
+    // (offsetX_, offsetY_): only that part is averaged down. A plane
+    // narrower or lower than the smallest transform fills it partly; the
+    // rest is the mean, zero once the mean is taken off.
+    const int cols = std::min(sizeX_, width_ / factor_), rows = std::min(sizeY_, height_ / factor_);
     std::ptrdiff_t w = stride;
     const std::uint8_t *src =
         plane + std::ptrdiff_t(offsetY_) * factor_ * stride + std::ptrdiff_t(offsetX_) * factor_;
     if (factor_ > 1) {
-        downscalePlane(src, stride, sizeX_ * factor_, sizeY_ * factor_, factor_, small_.data());
+        downscalePlane(src, stride, cols * factor_, rows * factor_, factor_, small_.data());
         src = small_.data();
-        w = sizeX_;
+        w = cols;
     }
     double mean = 0;
-    for (int y = 0; y < sizeY_; ++y)
-        for (int x = 0; x < sizeX_; ++x) mean += src[std::size_t(y) * w + x];
-    mean /= double(sizeX_) * sizeY_;
+    for (int y = 0; y < rows; ++y)
+        for (int x = 0; x < cols; ++x) mean += src[std::size_t(y) * w + x];
+    mean /= double(cols) * rows;
     Complex *const in = input_.get();
     for (int y = 0; y < sizeY_; ++y)
         for (int x = 0; x < sizeX_; ++x) {
             const std::size_t i = std::size_t(y) * sizeX_ + x;
-            in[i] = Complex(float(src[std::size_t(y) * w + x] - mean) * window_[i], 0.0f);
+            const float v = x < cols && y < rows ? float(src[std::size_t(y) * w + x] - mean) : 0.0f;
+            in[i] = Complex(v * window_[i], 0.0f);
         }
     forward(in, current_.get());
     if (havePrevious_) {

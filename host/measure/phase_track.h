@@ -28,7 +28,9 @@ class PhaseTracker {
 public:
     // Frames of width x height; the working plane is the frame averaged
     // down by a whole factor to about `workWidth` samples across, and the
-    // transform covers its centre in power-of-two sizes.
+    // transform covers its centre in power-of-two sizes (at least 8 each
+    // way: a smaller plane fills part of it, and nothing past the plane is
+    // read).
     PhaseTracker(int width, int height, int workWidth = 320);
 
     // The next frame's luma, width * height bytes, top row first, rows

@@ -5,10 +5,13 @@
 // phase-correlation estimate on known shifts, the reach for large steps,
 // and the framing choice on a 20-minute handheld path.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <new>
 #include <random>
 #include <vector>
 
@@ -213,6 +216,46 @@ TEST(PhaseTracker, FindsWholeAndFractionalShiftsInFramePixels) {
     EXPECT_GT(t.steps()[0].peak, 0.3);
     EXPECT_NEAR(t.steps()[1].dx, -1.5, 0.35);
     EXPECT_NEAR(t.steps()[1].dy, 0, 0.25);
+}
+
+// Bytes that end where an inaccessible page begins: a read one byte too
+// far faults.
+class GuardedBytes {
+public:
+    explicit GuardedBytes(std::size_t n) : n_(n) {
+        const std::size_t page = std::size_t(sysconf(_SC_PAGESIZE));
+        length_ = (n + page - 1) / page * page + page;
+        void *m =
+            mmap(nullptr, length_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (m == MAP_FAILED) throw std::bad_alloc();
+        base_ = static_cast<std::uint8_t *>(m);
+        if (mprotect(base_ + length_ - page, page, PROT_NONE) != 0) throw std::bad_alloc();
+    }
+    ~GuardedBytes() { munmap(base_, length_); }
+    std::uint8_t *data() { return base_ + length_ - sysconf(_SC_PAGESIZE) - n_; }
+
+private:
+    std::size_t n_, length_;
+    std::uint8_t *base_;
+};
+
+// Frames smaller than the smallest transform (8 x 8), and a wide one that
+// is averaged down by no more than its height, each ending at a guard page: a step comes out and no
+// sample past the frame is read.
+TEST(PhaseTracker, SmallFramesAreReadWithinTheirBounds) {
+    for (auto [w, h] : {std::pair{1, 1}, std::pair{2, 2}, std::pair{40, 1}, std::pair{1, 40},
+                        std::pair{7, 5}, std::pair{1000, 2}}) {
+        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+        PhaseTracker t(w, h);
+        for (int k = 0; k < 2; ++k) {
+            GuardedBytes frame(std::size_t(w) * h);
+            const auto samples = randomPlane(w, h, 5u + k);
+            std::copy(samples.begin(), samples.end(), frame.data());
+            t.add(frame.data());
+        }
+        ASSERT_EQ(t.steps().size(), 1u);
+        EXPECT_TRUE(std::isfinite(t.steps()[0].dx) && std::isfinite(t.steps()[0].dy));
+    }
 }
 
 TEST(PhaseTracker, ShakeOfStepsIsTheHighFrequencyPartOfThePath) {
