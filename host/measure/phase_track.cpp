@@ -89,32 +89,27 @@ PhaseTracker::PhaseTracker(int width, int height, int workWidth) : width_(width)
     inverseY_ = transform1d(sizeY_, true);
 }
 
-void PhaseTracker::forward(Complex *spatial, Complex *spectrum) {
+void PhaseTracker::twoPasses(const Transform1d &first, const Transform1d &second, int rows,
+                             int cols, Complex *in, Complex *out) {
     constexpr std::ptrdiff_t step = sizeof(Complex);
-    Complex *rows = scratch_.get();
-    for (int y = 0; y < sizeY_; ++y) {
-        const std::size_t at = std::size_t(y) * std::size_t(sizeX_);
-        forwardX_.run(forwardX_.context.get(), rows + at, spatial + at, step);
+    Complex *const pass = scratch_.get();
+    for (int y = 0; y < rows; ++y) {
+        const std::size_t at = std::size_t(y) * std::size_t(cols);
+        first.run(first.context.get(), pass + at, in + at, step);
     }
-    transpose(rows, spatial, sizeY_, sizeX_);
-    for (int x = 0; x < sizeX_; ++x) {
-        const std::size_t at = std::size_t(x) * std::size_t(sizeY_);
-        forwardY_.run(forwardY_.context.get(), spectrum + at, spatial + at, step);
+    transpose(pass, in, rows, cols);
+    for (int x = 0; x < cols; ++x) {
+        const std::size_t at = std::size_t(x) * std::size_t(rows);
+        second.run(second.context.get(), out + at, in + at, step);
     }
 }
 
+void PhaseTracker::forward(Complex *spatial, Complex *spectrum) {
+    twoPasses(forwardX_, forwardY_, sizeY_, sizeX_, spatial, spectrum);
+}
+
 void PhaseTracker::inverse(Complex *spectrum, Complex *spatial) {
-    constexpr std::ptrdiff_t step = sizeof(Complex);
-    Complex *columns = scratch_.get();
-    for (int x = 0; x < sizeX_; ++x) {
-        const std::size_t at = std::size_t(x) * std::size_t(sizeY_);
-        inverseY_.run(inverseY_.context.get(), columns + at, spectrum + at, step);
-    }
-    transpose(columns, spectrum, sizeX_, sizeY_);
-    for (int y = 0; y < sizeY_; ++y) {
-        const std::size_t at = std::size_t(y) * std::size_t(sizeX_);
-        inverseX_.run(inverseX_.context.get(), spatial + at, spectrum + at, step);
-    }
+    twoPasses(inverseY_, inverseX_, sizeX_, sizeY_, spectrum, spatial);
 }
 
 void PhaseTracker::add(const std::uint8_t *plane, std::ptrdiff_t stride) {

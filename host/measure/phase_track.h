@@ -67,6 +67,11 @@ private:
     // `spatial` is overwritten by the forward transform.
     void forward(Complex *spatial, Complex *spectrum);
     void inverse(Complex *spectrum, Complex *spatial);
+    // `rows` rows of `cols` samples of `in` along `first`, transposed back
+    // into `in`, then its `cols` rows of `rows` samples along `second` into
+    // `out`.
+    void twoPasses(const Transform1d &first, const Transform1d &second, int rows, int cols,
+                   Complex *in, Complex *out);
 
     int width_, height_, factor_;
     int sizeX_, sizeY_;  // transform size, powers of two
