@@ -217,7 +217,7 @@ void BlockBounds::prepare(const std::uint8_t *reference, const std::uint8_t *cur
             std::uint16_t *phase = L.current.get() + std::size_t(y % k) * k * phaseSize +
                                    std::size_t(y / k) * std::size_t(L.phaseCols);
             const std::uint16_t *row = boxes + y * stride;
-            split(row, count, k, phase, phaseSize, true);
+            splitPhases(row, count, k, phase, phaseSize);
         }
     }
 }

@@ -4,8 +4,6 @@
 #include "high_pass_region.h"
 
 #include <algorithm>
-#include <cstring>
-#include <type_traits>
 
 #if defined(__SSE2__)
 #  include <emmintrin.h>
