@@ -31,16 +31,26 @@ export WINEPREFIX WINEARCH WINEDEBUG WINEDLLOVERRIDES
 unset DISPLAY WAYLAND_DISPLAY
 
 # Tests may start in parallel: one of them creates the prefix, the others
-# wait for it. Creating a prefix takes tens of seconds. A prefix that could
-# not be created is not marked ready; the program's own run then reports why.
+# wait for it. Creating a prefix takes tens of seconds and about 700 MB. A
+# prefix that could not be created is not marked ready: wineboot's last lines
+# and the free space are printed, and the program's own run then fails
+# (with a full disk, as "could not load kernel32.dll, status c0000135").
 if [ ! -f "$prefix/.placidor-ready" ]; then
     mkdir -p "$prefix"
     (
         flock 9
         if [ ! -f "$prefix/.placidor-ready" ]; then
-            if "$loader" wineboot --init >/dev/null 2>&1; then
+            if "$loader" wineboot --init >"$prefix.log" 2>&1; then
                 wineserver --wait || true
                 touch "$prefix/.placidor-ready"
+            else
+                # Say why, for the test log: a prefix takes about 700 MB, so
+                # a full disk is the usual cause.
+                {
+                    echo "wine-run.sh: wineboot could not create the prefix $prefix; its last lines:"
+                    tail -n 5 "$prefix.log" || true
+                    df -h "$prefix" | tail -n 1 || true
+                } >&2
             fi
         fi
     ) 9>"$prefix.lock"
