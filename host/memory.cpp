@@ -152,6 +152,28 @@ void makeWritable(AVFrame *frame) {
     av_frame_move_ref(frame, fresh.get());
 }
 
+std::shared_ptr<std::uint8_t[]> newBulkMemory(std::size_t size) {
+    size = roundUp(size == 0 ? 1 : size, kBufferAlign);
+#ifdef MADV_HUGEPAGE
+    // Huge pages come whole and aligned: the mapping is made one huge page
+    // longer and started at a boundary inside it.
+    constexpr std::size_t kHuge = std::size_t(2) << 20;
+    const std::size_t length = roundUp(size, kHuge) + kHuge;
+    void *base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base != MAP_FAILED) {
+        auto *start = reinterpret_cast<std::uint8_t *>(
+            roundUp(reinterpret_cast<std::uintptr_t>(base), kHuge));
+        // Advice only: without huge pages the mapping still serves.
+        madvise(start, roundUp(size, kHuge), MADV_HUGEPAGE);
+        return std::shared_ptr<std::uint8_t[]>(
+            start, [base, length](std::uint8_t *) { munmap(base, length); });
+    }
+#endif
+    auto *p = static_cast<std::uint8_t *>(std::aligned_alloc(kBufferAlign, size));
+    if (!p) outOfMemory();
+    return std::shared_ptr<std::uint8_t[]>(p, [](std::uint8_t *q) { std::free(q); });
+}
+
 void LibraryBuffer::Release::operator()(std::uint8_t *p) const {
     if (mapping) munmap(mapping, mapped);
     else std::free(p);

@@ -74,21 +74,34 @@ private:
 void PlaneStore::add(const std::uint8_t *plane, std::ptrdiff_t stride) {
     {
         std::lock_guard lock(mutex_);
-        if (overflowed_ || ended_) return;
+        if (overflowed_ || ended_) {
+            block_.reset();
+            return;
+        }
     }
     const std::size_t size = std::size_t(width_) * std::size_t(height_);
     std::shared_ptr<std::uint8_t[]> copy;
     if (used_ + size <= budget_) {
         try {
-            // Not zeroed first: every byte is copied over.
-            copy = std::shared_ptr<std::uint8_t[]>(new std::uint8_t[size]);
+            // Planes are cut from blocks of about 32 MiB, each plane's
+            // pointer sharing its block's ownership: a block goes when its
+            // last plane does.
+            const std::size_t slot = (size + kBufferAlign - 1) / kBufferAlign * kBufferAlign;
+            if (!block_ || blockUsed_ + slot > blockSize_) {
+                blockSize_ = std::max<std::size_t>(1, (std::size_t(32) << 20) / slot) * slot;
+                block_ = newBulkMemory(blockSize_);
+                blockUsed_ = 0;
+            }
+            copy = std::shared_ptr<std::uint8_t[]>(block_, block_.get() + blockUsed_);
+            blockUsed_ += slot;
             for (int r = 0; r < height_; ++r)
                 std::memcpy(copy.get() + std::size_t(r) * std::size_t(width_),
                             plane + std::ptrdiff_t(r) * stride, std::size_t(width_));
-        } catch (const std::bad_alloc &) {
+        } catch (const std::exception &) {
             copy.reset();  // only a shortcut: the next pass decodes again
         }
     }
+    if (!copy) block_.reset();
     {
         std::lock_guard lock(mutex_);
         if (copy) {

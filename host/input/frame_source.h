@@ -73,6 +73,9 @@ private:
     mutable std::condition_variable added_;
     bool overflowed_ = false, complete_ = false, ended_ = false;
     std::vector<std::shared_ptr<const std::uint8_t[]>> planes_;
+    // The block the next planes are cut from (used by add() alone).
+    std::shared_ptr<std::uint8_t[]> block_;
+    std::size_t blockSize_ = 0, blockUsed_ = 0;
 };
 
 // What a pass keeps, and where the usual budget comes from: a quarter of

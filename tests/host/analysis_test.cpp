@@ -23,6 +23,7 @@
 #include "analysis.h"
 #include "input/frame_source.h"
 #include "measure/phase_track.h"
+#include "memory.h"
 #include "placidor.h"
 
 namespace {
@@ -543,6 +544,40 @@ TEST(PlaneStoreFollowed, PlanesInOrderUntilTheStoreEnds) {
         if (keep == frames) EXPECT_EQ(seen, frames);
         else EXPECT_LE(seen, keep);
     }
+}
+
+// The store cuts its planes from large blocks: planes of a size that does
+// not divide a block fill several blocks without overlapping, and a plane
+// held stays whole after the store let its planes go over the budget.
+TEST(PlaneStoreBlocks, PlanesSpanningBlocksStayApartAndOutliveTheStore) {
+    constexpr int w = 2101, h = 997;  // 2 MiB and a bit: 15 to a block
+    constexpr int kept = 40;
+    const auto fill = [](int k, std::vector<std::uint8_t> &p) {
+        for (std::size_t i = 0; i < p.size(); ++i) p[i] = std::uint8_t(k * 53 + i * 13 + (i >> 11));
+    };
+    std::vector<std::uint8_t> p(std::size_t(w) * h), wide(std::size_t(w + 5) * h);
+    PlaneStore store(w, h, std::size_t(kept) * w * h);
+    for (int k = 0; k < kept; ++k) {
+        fill(k, p);
+        // Rows `stride` apart in the source: only the width is kept.
+        for (int r = 0; r < h; ++r)
+            std::copy_n(p.data() + std::size_t(r) * w, w, wide.data() + std::size_t(r) * (w + 5));
+        store.add(wide.data(), w + 5);
+    }
+    ASSERT_EQ(store.frames(), std::size_t(kept));
+    std::shared_ptr<const std::uint8_t[]> held = store.plane(3);
+    for (int k = 0; k < kept; ++k) {
+        fill(k, p);
+        const std::shared_ptr<const std::uint8_t[]> q = store.plane(std::size_t(k));
+        ASSERT_TRUE(q);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(q.get()) % kBufferAlign, 0u) << "plane " << k;
+        EXPECT_TRUE(std::equal(p.begin(), p.end(), q.get())) << "plane " << k;
+    }
+    store.add(p.data(), w);  // over the budget: every plane let go
+    EXPECT_EQ(store.frames(), 0u);
+    EXPECT_FALSE(store.plane(3));
+    fill(3, p);
+    EXPECT_TRUE(std::equal(p.begin(), p.end(), held.get()));
 }
 
 }  // namespace
