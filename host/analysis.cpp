@@ -41,6 +41,12 @@ Options scaledTo(const Options &o, int scale) {
     return s;
 }
 
+// A verdict that may call for a second pass: a step the engine missed,
+// or one whose frames side with the tracker (or were not kept to ask).
+bool doubtful(StepVerdict v) {
+    return v == StepVerdict::missed || v == StepVerdict::unknown || v == StepVerdict::outvoted;
+}
+
 class WidePassAhead;
 
 struct PassOutcome {
@@ -65,7 +71,8 @@ struct PassPlan {
     // Stop the engine as soon as the tracker's steps make a wider pass
     // certain (with track); the decoding goes on for the tracker.
     bool cutWhenWidening = false;
-    std::size_t keepBudget = 0;  // keeps the planes for the next pass, up to this
+    std::size_t keepBudget = 0;        // keeps the planes for the next pass, up to this
+    std::size_t keepTrial = SIZE_MAX;  // past this, only from the first step in doubt
     // Once cut, the wider pass runs over the kept planes while the
     // decoding goes on (with cutWhenWidening and keepBudget).
     bool aheadWhenCut = false;
@@ -90,8 +97,9 @@ bool sameReach(const Reach &a, const Reach &b) {
 // planes, the same settings.
 class WidePassAhead {
 public:
-    WidePassAhead(const Options &o, const Analysis &base, std::shared_ptr<const PlaneStore> store)
-        : options_(o), base_(base), store_(std::move(store)) {}
+    WidePassAhead(const std::string &file, const Options &o, const Analysis &base,
+                  std::shared_ptr<const PlaneStore> store)
+        : file_(file), options_(o), base_(base), store_(std::move(store)) {}
     ~WidePassAhead() {
         {
             std::lock_guard lock(mutex_);
@@ -156,7 +164,7 @@ private:
                 plan.onFrames = [&](std::int64_t n) { done_ = n; };
                 Progress quiet(false, "");
                 Analysis scratch = base_;
-                out = runPass("", options_, reach, plan, "", quiet, scratch);
+                out = runPass(file_, options_, reach, plan, "", quiet, scratch);
             } catch (...) {
                 // Left to the pass after the decoding, which reports it.
                 lock.lock();
@@ -175,6 +183,7 @@ private:
         changed_.notify_all();
     }
 
+    const std::string file_;
     const Options options_;
     const Analysis base_;
     const std::shared_ptr<const PlaneStore> store_;
@@ -192,7 +201,7 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
                     const PassPlan &plan, const char *label, Progress &progress, Analysis &result) {
     const int interruptsBefore = userInterrupts;
     std::unique_ptr<FrameSource> owned =
-        plan.replay ? std::make_unique<FrameSource>(result.info, o.firstFrame, plan.replay)
+        plan.replay ? std::make_unique<FrameSource>(result.info, o.firstFrame, plan.replay, file)
                     : std::make_unique<FrameSource>(file, o.firstFrame, o.lastFrame);
     FrameSource &source = *owned;
     const VideoInfo &info = source.info();
@@ -224,6 +233,9 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
     const double reachable = 0.75 * normalised.searchRange * reach.scale;
     StepCheck check(info.width, info.height);
     std::vector<StepVerdict> verdicts;
+    // The planes for a second pass: past the trial, kept from the first
+    // step in doubt on (see PlaneStore).
+    std::shared_ptr<PlaneStore> kept;
     bool engineDone = false;
     std::mutex trackerMutex;
     if (plan.track)
@@ -253,6 +265,7 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
             std::function<bool()> prefer;
             if (check.has(i)) prefer = [&] { return check.prefers(i, t.dx, t.dy, e.dx, e.dy); };
             verdicts.push_back(judgeStep(t, e, reachable, prefer));
+            if (doubtful(verdicts.back()) && kept) kept->keepFromNow();
             check.release(i);
         }
     };
@@ -262,10 +275,10 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
         return largestConfidentStep(steps, steps.size());
     };
     // A clip known to need more than the budget keeps nothing.
-    std::shared_ptr<PlaneStore> kept;
     if (plan.keepBudget > 0 &&
         (total <= 0 || double(total) * info.width * info.height <= double(plan.keepBudget))) {
-        kept = std::make_shared<PlaneStore>(info.width, info.height, plan.keepBudget);
+        kept =
+            std::make_shared<PlaneStore>(info.width, info.height, plan.keepBudget, plan.keepTrial);
         source.keepPlanes(kept.get());
     }
     PlaneSettings settings;
@@ -335,7 +348,8 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
     if (cut) {
         // The reach that the steps so far call for: at the end of the
         // decoding, the reach of the wider pass.
-        if (plan.aheadWhenCut && kept) out.ahead = std::make_shared<WidePassAhead>(o, result, kept);
+        if (plan.aheadWhenCut && kept)
+            out.ahead = std::make_shared<WidePassAhead>(file, o, result, kept);
         const auto tick = [&](std::int64_t decoded) {
             done = std::max(done, decoded);
             progress.update(done);
@@ -403,6 +417,7 @@ Analysis analyse(const std::string &file, const Options &options, Progress &prog
     first.track = automatic;
     first.cutWhenWidening = automatic && shortcuts.cutFirstPass;
     if (automatic) first.keepBudget = shortcuts.planeStoreBudget;
+    first.keepTrial = shortcuts.planeStoreTrial;
     first.aheadWhenCut = shortcuts.widePassAhead;
     PassOutcome pass = runPass(file, options, reach, first, "analyse", progress, result);
     std::shared_ptr<PlaneStore> store = std::move(pass.kept);

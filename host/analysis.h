@@ -65,6 +65,11 @@ struct AnalysisShortcuts {
     // With both: once the first pass's engine stopped, the wider pass runs
     // over the kept planes while the decoding goes on.
     bool widePassAhead = true;
+    // The first planes, up to this many bytes, are kept whatever the steps
+    // say; past it, only from the first step in doubt on, and the wider
+    // pass decodes the frames before it again. A wider pass is most often
+    // called for early on; most clips need none, and fresh memory is dear.
+    std::size_t planeStoreTrial = std::size_t(64) << 20;
 };
 
 // Runs the pass over `file`. The engine keeps the analysis afterwards

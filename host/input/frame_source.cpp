@@ -78,6 +78,19 @@ void PlaneStore::add(const std::uint8_t *plane, std::ptrdiff_t stride) {
             block_.reset();
             return;
         }
+        const std::size_t size = std::size_t(width_) * std::size_t(height_);
+        if (!waiting_ && used_ + size > trial_) {
+            // The trial is over with no call for the planes: let them go.
+            head_ += planes_.size();
+            std::vector<std::shared_ptr<const std::uint8_t[]>>().swap(planes_);
+            used_ = 0;
+            waiting_ = true;
+        }
+        if (waiting_) {
+            block_.reset();
+            ++head_;
+            return;
+        }
     }
     const std::size_t size = std::size_t(width_) * std::size_t(height_);
     std::shared_ptr<std::uint8_t[]> copy;
@@ -120,10 +133,16 @@ void PlaneStore::letGo() {
     std::vector<std::shared_ptr<const std::uint8_t[]>>().swap(planes_);
 }
 
+void PlaneStore::keepFromNow() {
+    std::lock_guard lock(mutex_);
+    waiting_ = false;
+    trial_ = SIZE_MAX;
+}
+
 void PlaneStore::end(bool whole) {
     {
         std::lock_guard lock(mutex_);
-        if (!ended_) complete_ = whole && !overflowed_;
+        if (!ended_) complete_ = whole && !overflowed_ && !waiting_;
         ended_ = true;
     }
     added_.notify_all();
@@ -139,9 +158,14 @@ bool PlaneStore::ended() const {
     return ended_;
 }
 
+std::size_t PlaneStore::head() const {
+    std::lock_guard lock(mutex_);
+    return head_;
+}
+
 std::size_t PlaneStore::frames() const {
     std::lock_guard lock(mutex_);
-    return planes_.size();
+    return head_ + planes_.size();
 }
 
 PlaneStore::Wait PlaneStore::waitFor(std::size_t k, std::chrono::milliseconds timeout) const {
@@ -172,11 +196,17 @@ FrameSource::FrameSource(const std::string &path, std::int32_t firstFrame,
       depth_(depth < 2 ? 2 : depth) {}
 
 FrameSource::FrameSource(const VideoInfo &info, std::int32_t firstFrame,
-                         std::shared_ptr<const PlaneStore> store, std::size_t depth)
+                         std::shared_ptr<const PlaneStore> store, const std::string &path,
+                         std::size_t depth)
     : info_(info), first_(firstFrame), depth_(depth < 2 ? 2 : depth), replay_(std::move(store)) {
     if (!replay_ || (replay_->ended() && !replay_->usable()) || replay_->width() != info.width ||
         replay_->height() != info.height)
         throw HostError("internal: replaying planes that were not kept whole");
+    replayHead_ = replay_->head();
+    if (replayHead_ > 0) {
+        if (path.empty()) throw HostError("internal: replaying a store's head without its file");
+        input_ = std::make_unique<VideoInput>(path);
+    }
 }
 
 FrameSource::~FrameSource() {
@@ -204,7 +234,8 @@ void FrameSource::run() {
     ChannelReader reader(w, h, settings_.channel);
     HighPass highPass;
     std::vector<std::uint8_t> small(scale > 1 ? std::size_t(pw) * ph : 0);
-    bool whole = false;  // every frame of the range went through
+    bool whole = false;          // every frame of the range went through
+    std::int32_t fileIndex = 0;  // the next frame the replay's decoder gives
     try {
         for (std::int32_t index = replay_ ? first_ : 0;; ++index) {
             if (last_ && index > *last_) {
@@ -213,8 +244,17 @@ void FrameSource::run() {
             }
             AVFrame *frame = nullptr;
             std::shared_ptr<const std::uint8_t[]> stored;
-            if (replay_) {
-                const std::size_t k = std::size_t(index - first_);
+            if (replay_ && std::size_t(index - first_) < replayHead_) {
+                // Frames added before the store began keeping: decoded
+                // again, the decoder's frames before the range skipped.
+                for (; fileIndex < index; ++fileIndex)
+                    if (!input_->nextFrame()) break;
+                frame = fileIndex == index ? input_->nextFrame() : nullptr;
+                if (!frame) break;  // the file changed since: not whole
+                ++fileIndex;
+            } else if (replay_) {
+                const std::size_t k = std::size_t(index - first_) - replayHead_;
+                if (input_) input_.reset();  // the head is done
                 PlaneStore::Wait wait;
                 // A store still being filled: wait for the plane, and for
                 // the end of this source too.
@@ -238,7 +278,7 @@ void FrameSource::run() {
                 if (index < first_) continue;
             }
             const auto samplesOf = [&](std::ptrdiff_t &stride) -> const std::uint8_t * {
-                if (replay_) {
+                if (stored) {
                     stride = replay_->width();
                     return stored.get();
                 }

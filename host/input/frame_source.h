@@ -38,27 +38,40 @@ struct PlaneSettings {
 // to `budget` bytes: a clip that needs more keeps nothing (the second
 // pass decodes again). Filled by one thread; other threads may follow it,
 // reading each plane once it was added.
+//
+// A store given a `trial` size keeps planes only up to that many bytes
+// unless keepFromNow() is called: past it, it lets them go and only counts
+// the planes added (head()) until keepFromNow(), and a pass over the store
+// decodes those frames again. Most clips need no second pass, and fresh
+// memory is dear: keeping a 1080p clip's planes cost a tenth of its
+// analysis even on huge pages.
 class PlaneStore {
 public:
-    PlaneStore(int width, int height, std::size_t budget)
-        : width_(width), height_(height), budget_(budget) {}
+    PlaneStore(int width, int height, std::size_t budget, std::size_t trial = SIZE_MAX)
+        : width_(width), height_(height), budget_(budget), trial_(trial) {}
     PlaneStore(const PlaneStore &) = delete;
     PlaneStore &operator=(const PlaneStore &) = delete;
 
     // The next frame's plane, width x height bytes, rows `stride` apart.
     void add(const std::uint8_t *plane, std::ptrdiff_t stride);
+    // Keeps the planes added from now on, and those of the trial while it
+    // lasts (any thread).
+    void keepFromNow();
     // No more frames come: `whole` when every frame of the range was added.
     void end(bool whole);
-    // Every frame of the range was added, and kept.
+    // Every frame of the range was added, and each one after the head kept.
     bool usable() const;
     bool ended() const;
+    // The frames added before the store began keeping: final once it did.
+    std::size_t head() const;
+    // The frames added: the head and the planes kept.
     std::size_t frames() const;
     enum class Wait { ready, ended, timedOut };
-    // Waits up to `timeout` for plane k: ready once it was added, ended
-    // when it never will be (the range was shorter, or the planes went
-    // over the budget and were let go).
+    // Waits up to `timeout` for kept plane k (frame head() + k): ready once
+    // it was added, ended when it never will be (the range was shorter, or
+    // the planes went over the budget and were let go).
     Wait waitFor(std::size_t k, std::chrono::milliseconds timeout) const;
-    // Plane k (added); it stays valid while the pointer is held, also
+    // Kept plane k (added); it stays valid while the pointer is held, also
     // when the store lets its planes go.
     std::shared_ptr<const std::uint8_t[]> plane(std::size_t k) const;
     int width() const { return width_; }
@@ -71,7 +84,9 @@ private:
     std::size_t budget_, used_ = 0;
     mutable std::mutex mutex_;
     mutable std::condition_variable added_;
-    bool overflowed_ = false, complete_ = false, ended_ = false;
+    std::size_t trial_;
+    bool waiting_ = false, overflowed_ = false, complete_ = false, ended_ = false;
+    std::size_t head_ = 0;
     std::vector<std::shared_ptr<const std::uint8_t[]>> planes_;
     // The block the next planes are cut from (used by add() alone).
     std::shared_ptr<std::uint8_t[]> block_;
@@ -93,8 +108,11 @@ public:
     // frame firstFrame + k; `info` describes the clip. The store is whole
     // (usable()) or still being filled: its frames are then taken as
     // they come, up to its end.
+    // `path` is the file the store's frames came from: the frames of its
+    // head are decoded from it again.
     FrameSource(const VideoInfo &info, std::int32_t firstFrame,
-                std::shared_ptr<const PlaneStore> store, std::size_t depth = 8);
+                std::shared_ptr<const PlaneStore> store, const std::string &path = {},
+                std::size_t depth = 8);
     ~FrameSource();
     FrameSource(const FrameSource &) = delete;
     FrameSource &operator=(const FrameSource &) = delete;
@@ -149,6 +167,7 @@ private:
     Observer observer_;
     PlaneStore *keep_ = nullptr;
     std::shared_ptr<const PlaneStore> replay_;
+    std::size_t replayHead_ = 0;  // frames of the replay decoded from the file
     std::atomic<bool> observeOnly_{false};
     std::atomic<std::int64_t> decoded_{0};
 

@@ -484,6 +484,10 @@ TEST_F(GeneratedClips, ShortcutsGiveTheAnalysisOfTwoFullDecodes) {
         {"engine stopped early only", AnalysisShortcuts{true, 0}},
         {"planes kept only", AnalysisShortcuts{false, defaultPlaneStoreBudget()}},
         {"planes beyond the budget", AnalysisShortcuts{true, 10 * plane}},
+        // The frames before the first step in doubt decoded again.
+        {"kept from a doubt", AnalysisShortcuts{true, defaultPlaneStoreBudget(), true, 0}},
+        {"kept past a short trial",
+         AnalysisShortcuts{true, defaultPlaneStoreBudget(), true, 3 * plane}},
     };
     for (const auto &[clip, name] : {std::pair{&pans, "pans"}, std::pair{&steady, "steady"}}) {
         Options o;
@@ -495,7 +499,8 @@ TEST_F(GeneratedClips, ShortcutsGiveTheAnalysisOfTwoFullDecodes) {
             const Analysis a = analyseClip(*clip, o, name, nullptr, shortcuts);
             expectSameAnalysis(a, plain, std::string(name) + ", " + what);
             // The fast pans make the wide pass certain a few frames in.
-            EXPECT_EQ(a.wideWhileDecoding, clip == &pans && what == "all") << name << ", " << what;
+            const bool ahead = what == "all" || what.rfind("kept ", 0) == 0;
+            EXPECT_EQ(a.wideWhileDecoding, clip == &pans && ahead) << name << ", " << what;
         }
         // A range the user chose is never widened: nothing is kept or cut.
         o.searchRangeGiven = true;
@@ -578,6 +583,37 @@ TEST(PlaneStoreBlocks, PlanesSpanningBlocksStayApartAndOutliveTheStore) {
     EXPECT_FALSE(store.plane(3));
     fill(3, p);
     EXPECT_TRUE(std::equal(p.begin(), p.end(), held.get()));
+}
+
+// Past its trial a store lets its planes go and only counts what comes,
+// until it is asked to keep; asked during the trial, it keeps everything.
+TEST(PlaneStoreBlocks, TrialPlanesGoUnlessAskedFor) {
+    constexpr int w = 9, h = 4;
+    const auto plane = [](int k) { return std::vector<std::uint8_t>(w * h, std::uint8_t(k + 1)); };
+    for (const int askAt : {1, 4}) {
+        PlaneStore store(w, h, 100 * w * h, 2 * w * h);
+        for (int k = 0; k < 6; ++k) {
+            if (k == askAt) store.keepFromNow();
+            store.add(plane(k).data(), w);
+        }
+        store.end(true);
+        EXPECT_TRUE(store.usable()) << askAt;
+        EXPECT_EQ(store.frames(), 6u) << askAt;
+        // Asked at 1, within the trial of two planes: nothing let go.
+        const std::size_t head = askAt == 1 ? 0 : 4;
+        ASSERT_EQ(store.head(), head) << askAt;
+        for (std::size_t k = 0; k + head < 6; ++k) {
+            ASSERT_TRUE(store.plane(k)) << askAt;
+            EXPECT_EQ(store.plane(k)[0], std::uint8_t(head + k + 1)) << askAt << ", plane " << k;
+        }
+        EXPECT_FALSE(store.plane(6 - head));
+    }
+    // Never asked: nothing to replay.
+    PlaneStore idle(w, h, 100 * w * h, 2 * w * h);
+    for (int k = 0; k < 6; ++k) idle.add(plane(k).data(), w);
+    idle.end(true);
+    EXPECT_FALSE(idle.usable());
+    EXPECT_EQ(idle.head(), 6u);
 }
 
 }  // namespace
