@@ -31,28 +31,36 @@ export WINEPREFIX WINEARCH WINEDEBUG WINEDLLOVERRIDES
 unset DISPLAY WAYLAND_DISPLAY
 
 # Tests may start in parallel: one of them creates the prefix, the others
-# wait for it. Creating a prefix takes tens of seconds and about 700 MB. A
-# prefix that could not be created is not marked ready: wineboot's last lines
-# and the free space are printed, and the program's own run then fails
-# (with a full disk, as "could not load kernel32.dll, status c0000135").
+# wait for it. Creating a prefix takes tens of seconds and about 700 MB.
+# Now and then wineboot stops half-way on a fresh prefix with "could not
+# load kernel32.dll, status c0000135", leaving a system32 folder with one
+# program in it (seen in CI runs right after the native tests, with 77 GB
+# free; the same step run again passed): the half-made prefix is removed and
+# made again, three tries in all. A prefix that could not be made is not
+# marked ready: wineboot's last lines and the free space are printed (a full
+# disk fails the same way), and the program's own run then fails.
 if [ ! -f "$prefix/.placidor-ready" ]; then
     mkdir -p "$prefix"
     (
         flock 9
-        if [ ! -f "$prefix/.placidor-ready" ]; then
+        try=1
+        while [ ! -f "$prefix/.placidor-ready" ]; do
             if "$loader" wineboot --init >"$prefix.log" 2>&1; then
                 wineserver --wait || true
                 touch "$prefix/.placidor-ready"
-            else
-                # Say why, for the test log: a prefix takes about 700 MB, so
-                # a full disk is the usual cause.
-                {
-                    echo "wine-run.sh: wineboot could not create the prefix $prefix; its last lines:"
-                    tail -n 5 "$prefix.log" || true
-                    df -h "$prefix" | tail -n 1 || true
-                } >&2
+                break
             fi
-        fi
+            {
+                echo "wine-run.sh: wineboot could not create the prefix $prefix (try $try of 3); its last lines:"
+                tail -n 5 "$prefix.log" || true
+                df -h "$prefix" | tail -n 1 || true
+            } >&2
+            [ "$try" -lt 3 ] || break
+            try=$((try + 1))
+            wineserver -k >/dev/null 2>&1 || true
+            rm -rf "$prefix"
+            mkdir -p "$prefix"
+        done
     ) 9>"$prefix.lock"
 fi
 
