@@ -86,9 +86,8 @@ void makeWritable(AVFrame *frame);
 // Whether the guard-page test switch is on.
 bool guardPages();
 
-// `size` bytes (uninitialised as far as the caller may rely, aligned to
-// kBufferAlign) for memory that is filled once and kept: the planes a pass
-// keeps for the next. Where the system offers transparent huge pages they
+// `size` bytes (contents unspecified, aligned to kBufferAlign) for memory that is filled once and
+// kept: the planes a pass keeps for the next. Where the system offers transparent huge pages they
 // are asked for: a 1080p plane in fresh 4 KiB pages costs about 500 page
 // faults, which took a fifth of a 1080p analysis's processor time on a
 // virtual machine. Elsewhere, or when mapping fails, the heap's. Throws

@@ -72,13 +72,13 @@ private:
 }  // namespace
 
 void PlaneStore::add(const std::uint8_t *plane, std::ptrdiff_t stride) {
+    const std::size_t size = std::size_t(width_) * std::size_t(height_);
     {
         std::lock_guard lock(mutex_);
         if (overflowed_ || ended_) {
             block_.reset();
             return;
         }
-        const std::size_t size = std::size_t(width_) * std::size_t(height_);
         if (!waiting_ && used_ + size > trial_) {
             // The trial is over with no call for the planes: let them go.
             head_ += planes_.size();
@@ -92,7 +92,6 @@ void PlaneStore::add(const std::uint8_t *plane, std::ptrdiff_t stride) {
             return;
         }
     }
-    const std::size_t size = std::size_t(width_) * std::size_t(height_);
     std::shared_ptr<std::uint8_t[]> copy;
     if (used_ + size <= budget_) {
         try {
@@ -254,7 +253,7 @@ void FrameSource::run() {
                 ++fileIndex;
             } else if (replay_) {
                 const std::size_t k = std::size_t(index - first_) - replayHead_;
-                if (input_) input_.reset();  // the head is done
+                input_.reset();  // the head is done
                 PlaneStore::Wait wait;
                 // A store still being filled: wait for the plane, and for
                 // the end of this source too.
