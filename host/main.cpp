@@ -114,7 +114,10 @@ int stabilise(const Options &given) {
     progress.setFrameRate(av_q2d(info.frameRate));
 
     setAnalysing(true);
-    Analysis a = analyse(o.input, o, progress);
+    // The render takes the analysis's decoded frames where they fit.
+    AnalysisShortcuts shortcuts;
+    shortcuts.frameBudget = defaultPlaneStoreBudget();
+    Analysis a = analyse(o.input, o, progress, shortcuts);
     setAnalysing(false);
     if (a.stoppedEarly)
         std::fprintf(stderr,
