@@ -17,10 +17,7 @@
 # time placidor's analysis passes took (from its --progress report: each
 # pass's frames over its frames a second), and "an/dec" the analysis's
 # frames a second over the decode's: 1 would be an analysis as quick as
-# decoding alone. A clip whose decoded frames fit in memory has them kept
-# by the analysis for the render, which then decodes nothing: the first
-# touch of that memory counts in the analysis column, and what the render
-# saves only in the whole run's.
+# decoding alone.
 #
 # PLACIDOR (default build/host/host/placidor), BENCH_DIR (default
 # build/bench), RUNS and BENCH_SECONDS (length of the generated 1080p clip,

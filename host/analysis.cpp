@@ -60,8 +60,7 @@ struct PassOutcome {
     std::vector<StepVerdict> verdicts;
     // The engine stopped early: a pass with a wider reach is sure to follow.
     bool cut = false;
-    std::shared_ptr<PlaneStore> kept;    // the planes, when they were kept whole
-    std::shared_ptr<KeptFrames> frames;  // the decoded frames, when kept whole
+    std::shared_ptr<PlaneStore> kept;  // the planes, when they were kept whole
     // The wider pass, started while the decoding went on (aheadWhenCut).
     std::shared_ptr<WidePassAhead> ahead;
 };
@@ -74,8 +73,6 @@ struct PassPlan {
     bool cutWhenWidening = false;
     std::size_t keepBudget = 0;        // keeps the planes for the next pass, up to this
     std::size_t keepTrial = SIZE_MAX;  // past this, only from the first step in doubt
-    // Keeps the decoded frames of a whole file for the render, up to this.
-    std::size_t frameBudget = 0;
     // Once cut, the wider pass runs over the kept planes while the
     // decoding goes on (with cutWhenWidening and keepBudget).
     bool aheadWhenCut = false;
@@ -284,13 +281,6 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
             std::make_shared<PlaneStore>(info.width, info.height, plan.keepBudget, plan.keepTrial);
         source.keepPlanes(kept.get());
     }
-    // The frames for the render: the whole file, when it is known to fit.
-    std::shared_ptr<KeptFrames> frames;
-    if (plan.frameBudget > 0 && !plan.replay && o.firstFrame == 0 && !o.lastFrame && total > 0 &&
-        double(total) * info.width * info.height * 1.5 <= double(plan.frameBudget)) {
-        frames = std::make_shared<KeptFrames>(plan.frameBudget);
-        source.keepFrames(frames.get());
-    }
     PlaneSettings settings;
     settings.channel = o.channel;
     settings.scale = reach.scale;
@@ -388,7 +378,6 @@ PassOutcome runPass(const std::string &file, const Options &o, const Reach &reac
     }
     owned.reset();  // the decoding thread ends: what it kept is whole or not
     if (kept && kept->usable()) out.kept = std::move(kept);
-    if (frames && frames->usable()) out.frames = std::move(frames);
     return out;
 }
 
@@ -430,9 +419,7 @@ Analysis analyse(const std::string &file, const Options &options, Progress &prog
     if (automatic) first.keepBudget = shortcuts.planeStoreBudget;
     first.keepTrial = shortcuts.planeStoreTrial;
     first.aheadWhenCut = shortcuts.widePassAhead;
-    first.frameBudget = shortcuts.frameBudget;
     PassOutcome pass = runPass(file, options, reach, first, "analyse", progress, result);
-    result.frames = std::move(pass.frames);
     std::shared_ptr<PlaneStore> store = std::move(pass.kept);
     std::shared_ptr<WidePassAhead> ahead = std::move(pass.ahead);
     result.searchRange = pass.searchRange;

@@ -16,13 +16,11 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "input/frame_source.h"
 #include "input/input.h"
-#include "input/kept_frames.h"
 #include "measure/crop_choice.h"
 #include "measure/reach.h"
 #include "options.h"
@@ -53,9 +51,6 @@ struct Analysis {
     double largestCoarseStep = 0;                // the coarse tracker's, pixels of the frame
     std::vector<std::int32_t> planeDx, planeDy;  // the engine's displacements, pixels of its plane
     double scaleX = 1, scaleY = 1;               // frame pixels per plane pixel
-    // The first pass's decoded frames, when the caller asked for them and
-    // they are every frame of the file, undamaged (the render takes them).
-    std::shared_ptr<KeptFrames> frames;
 };
 
 // Ways the analysis saves work without changing its outcome; all on by
@@ -75,11 +70,6 @@ struct AnalysisShortcuts {
     // pass decodes the frames before it again. A wider pass is most often
     // called for early on; most clips need none, and fresh memory is dear.
     std::size_t planeStoreTrial = std::size_t(64) << 20;
-    // The first pass keeps the decoded frames of a whole file, up to this
-    // many bytes, for the render to take instead of decoding the file
-    // again (0: never). Off by default: only a caller that renders wants
-    // them. A clip whose frames are known to need more keeps none.
-    std::size_t frameBudget = 0;
 };
 
 // Runs the pass over `file`. The engine keeps the analysis afterwards

@@ -114,10 +114,7 @@ int stabilise(const Options &given) {
     progress.setFrameRate(av_q2d(info.frameRate));
 
     setAnalysing(true);
-    // The render takes the analysis's decoded frames where they fit.
-    AnalysisShortcuts shortcuts;
-    shortcuts.frameBudget = defaultPlaneStoreBudget();
-    Analysis a = analyse(o.input, o, progress, shortcuts);
+    Analysis a = analyse(o.input, o, progress);
     setAnalysing(false);
     if (a.stoppedEarly)
         std::fprintf(stderr,

@@ -45,8 +45,6 @@ StreamSelection selectionOf(const Options &o) {
 RenderStats renderPass(const Options &o, const Analysis &a, const std::string &temp,
                        const std::string &compareTemp, Progress &progress) {
     VideoInput input(o.input);
-    // The analysis's frames when it kept them: the file is not decoded again.
-    if (a.frames) input.replay(a.frames);
     const VideoInfo &info = input.info();
     const auto &rects = a.path.rects;
     const auto rectFor = [&](std::int64_t frame) -> const ClipRect & {

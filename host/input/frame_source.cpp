@@ -233,9 +233,8 @@ void FrameSource::run() {
     ChannelReader reader(w, h, settings_.channel);
     HighPass highPass;
     std::vector<std::uint8_t> small(scale > 1 ? std::size_t(pw) * ph : 0);
-    bool whole = false;           // every frame of the range went through
-    std::int32_t fileIndex = 0;   // the next frame the replay's decoder gives
-    std::int32_t fileEnded = -1;  // the frames of the whole file, once it ended
+    bool whole = false;          // every frame of the range went through
+    std::int32_t fileIndex = 0;  // the next frame the replay's decoder gives
     try {
         for (std::int32_t index = replay_ ? first_ : 0;; ++index) {
             if (last_ && index > *last_) {
@@ -273,11 +272,9 @@ void FrameSource::run() {
                 frame = input_->nextFrame();
                 if (!frame) {
                     whole = true;
-                    fileEnded = index;
                     break;
                 }
                 if (index < first_) continue;
-                if (frames_) frames_->add(frame);
             }
             const auto samplesOf = [&](std::ptrdiff_t &stride) -> const std::uint8_t * {
                 if (stored) {
@@ -336,12 +333,8 @@ void FrameSource::run() {
             changed_.notify_all();
         }
         if (keep_) keep_->end(whole);
-        if (frames_)
-            frames_->end(first_ == 0 && !last_ && fileEnded >= 0 &&
-                         input_->damageReport(fileEnded).empty());
     } catch (...) {
         if (keep_) keep_->end(false);
-        if (frames_) frames_->end(false);
         std::lock_guard lock(mutex_);
         failure_ = std::current_exception();
     }

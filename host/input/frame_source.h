@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "input.h"
-#include "kept_frames.h"
 #include "measure/plane_filter.h"
 
 namespace placidor::host {
@@ -129,10 +128,6 @@ public:
     // Keeps every observed plane in `store` (marked complete when the
     // decoding reached the end of the range); set before start().
     void keepPlanes(PlaneStore *store) { keep_ = store; }
-    // Keeps every decoded frame in `frames`, for the render; they are
-    // usable when the range is the whole file and it decoded without
-    // damage. Set before start(); not with a store's frames.
-    void keepFrames(KeptFrames *frames) { frames_ = frames; }
 
     void start(const PlaneSettings &settings);
     int planeWidth() const { return info_.width / settings_.scale; }
@@ -171,7 +166,6 @@ private:
     PlaneSettings settings_;
     Observer observer_;
     PlaneStore *keep_ = nullptr;
-    KeptFrames *frames_ = nullptr;
     std::shared_ptr<const PlaneStore> replay_;
     std::size_t replayHead_ = 0;  // frames of the replay decoded from the file
     std::atomic<bool> observeOnly_{false};

@@ -9,7 +9,6 @@
 #include <string>
 
 #include "../memory.h"
-#include "kept_frames.h"
 
 namespace placidor::host {
 
@@ -44,12 +43,6 @@ public:
     // device or a lack of memory.
     AVFrame *nextFrame();
 
-    // The frames come from `frames` (usable, kept from a decoding of this
-    // file) instead of the decoder; set before the first nextFrame(). The
-    // packets are still read, the other streams' handed on as before, so
-    // that they keep their place among the frames; the video's are dropped.
-    void replay(std::shared_ptr<KeptFrames> frames);
-
     // What a damaged input lost, given the frames that were decoded: empty
     // when nothing is known to be missing.
     std::string damageReport(std::int64_t framesDecoded) const;
@@ -58,10 +51,6 @@ private:
     // The video stream's length as the container states it, in seconds;
     // 0 when it states none.
     double declaredSeconds() const;
-    void noteDecoded(const AVFrame &frame);
-    // Reads packets, handing the other streams' on, up to the next video
-    // packet (left in packet_); false at the end of what can be read.
-    bool readToVideoPacket();
     std::string path_;
     InputFormatPtr format_;
     CodecContextPtr decoder_;
@@ -75,8 +64,6 @@ private:
     // The latest end time of a decoded frame, in the stream's time base.
     std::int64_t decodedEnd_ = AV_NOPTS_VALUE;
     std::function<void(AVPacket *)> otherPacket_;
-    std::shared_ptr<KeptFrames> replay_;
-    std::size_t replayed_ = 0;
 };
 
 }  // namespace placidor::host

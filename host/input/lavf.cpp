@@ -157,73 +157,24 @@ std::string VideoInput::damageReport(std::int64_t framesDecoded) const {
     return report.empty() ? report : "'" + path_ + "' is damaged: " + report;
 }
 
-void VideoInput::noteDecoded(const AVFrame &frame) {
-    // A picture the decoder completed by concealment (bits lost, a
-    // reference missing): shown as FFmpeg shows it, and counted.
-    if ((frame.flags & AV_FRAME_FLAG_CORRUPT) || frame.decode_error_flags) ++concealed_;
-    const std::int64_t pts = frame.best_effort_timestamp;
-    if (pts != AV_NOPTS_VALUE) {
-        const std::int64_t step = frame.pkt_duration > 0
-                                      ? frame.pkt_duration
-                                      : av_rescale_q(1, av_inv_q(info_.frameRate), info_.timeBase);
-        if (decodedEnd_ == AV_NOPTS_VALUE || pts + step > decodedEnd_) decodedEnd_ = pts + step;
-    }
-}
-
-bool VideoInput::readToVideoPacket() {
-    for (;;) {
-        const int rc = av_read_frame(format_.get(), packet_.get());
-        if (rc < 0) {
-            if (rc == AVERROR(ENOMEM))
-                throw HostError("reading '" + path_ + "' failed: " + avErrorText(rc));
-            if (rc != AVERROR_EOF && format_->pb && format_->pb->error &&
-                format_->pb->error != AVERROR_EOF && format_->pb->error != AVERROR_INVALIDDATA)
-                throw HostError("reading '" + path_ +
-                                "' failed: " + avErrorText(format_->pb->error));
-            // A damaged container ends the frames where it can no longer
-            // be read; the rest is reported as lost.
-            if (rc != AVERROR_EOF) endedBy_ = avErrorText(rc);
-            return false;
-        }
-        if (packet_->stream_index == info_.streamIndex) return true;
-        if (otherPacket_) otherPacket_(packet_.get());
-        av_packet_unref(packet_.get());
-    }
-}
-
-void VideoInput::replay(std::shared_ptr<KeptFrames> frames) {
-    if (!frames || !frames->usable())
-        throw HostError("internal: replaying frames that were not kept whole");
-    replay_ = std::move(frames);
-}
-
 AVFrame *VideoInput::nextFrame() {
-    if (replay_) {
-        if (finished_) return nullptr;
-        // The frame of each video packet read; the packets past the last
-        // frame (none, or the decoder's delay) and the other streams'
-        // to the end after the last.
-        frame_.reset();
-        const bool more = replayed_ < replay_->size();
-        while (readToVideoPacket()) {
-            av_packet_unref(packet_.get());
-            if (more) break;
-        }
-        if (!more) {
-            finished_ = true;
-            replay_.reset();
-            return nullptr;
-        }
-        frame_ = replay_->take(replayed_++);
-        noteDecoded(*frame_);
-        return frame_.get();
-    }
     for (;;) {
         if (finished_) return nullptr;
         av_frame_unref(frame_.get());
         int rc = avcodec_receive_frame(decoder_.get(), frame_.get());
         if (rc == 0) {
-            noteDecoded(*frame_);
+            // A picture the decoder completed by concealment (bits lost,
+            // a reference missing): shown as FFmpeg shows it, and counted.
+            if ((frame_->flags & AV_FRAME_FLAG_CORRUPT) || frame_->decode_error_flags) ++concealed_;
+            const std::int64_t pts = frame_->best_effort_timestamp;
+            if (pts != AV_NOPTS_VALUE) {
+                const std::int64_t step =
+                    frame_->pkt_duration > 0
+                        ? frame_->pkt_duration
+                        : av_rescale_q(1, av_inv_q(info_.frameRate), info_.timeBase);
+                if (decodedEnd_ == AV_NOPTS_VALUE || pts + step > decodedEnd_)
+                    decodedEnd_ = pts + step;
+            }
             return frame_.get();
         }
         if (rc == AVERROR_EOF) {
@@ -242,17 +193,34 @@ AVFrame *VideoInput::nextFrame() {
             return nullptr;
         }
         // Feed the decoder until it has a frame to give.
-        if (!readToVideoPacket()) {
-            draining_ = true;
-            avcodec_send_packet(decoder_.get(), nullptr);
-            continue;
+        for (;;) {
+            rc = av_read_frame(format_.get(), packet_.get());
+            if (rc < 0) {
+                if (rc == AVERROR(ENOMEM))
+                    throw HostError("reading '" + path_ + "' failed: " + avErrorText(rc));
+                if (rc != AVERROR_EOF && format_->pb && format_->pb->error &&
+                    format_->pb->error != AVERROR_EOF && format_->pb->error != AVERROR_INVALIDDATA)
+                    throw HostError("reading '" + path_ +
+                                    "' failed: " + avErrorText(format_->pb->error));
+                // A damaged container ends the frames where it can no
+                // longer be read; the rest is reported as lost.
+                if (rc != AVERROR_EOF) endedBy_ = avErrorText(rc);
+                draining_ = true;
+                avcodec_send_packet(decoder_.get(), nullptr);
+                break;
+            }
+            if (packet_->stream_index == info_.streamIndex) {
+                rc = avcodec_send_packet(decoder_.get(), packet_.get());
+                av_packet_unref(packet_.get());
+                // A damaged packet is skipped; the decoder conceals it.
+                if (rc == AVERROR(ENOMEM))
+                    throw HostError("decoding '" + path_ + "' failed: " + avErrorText(rc));
+                if (rc < 0 && rc != AVERROR(EAGAIN)) ++damaged_;
+                break;
+            }
+            if (otherPacket_) otherPacket_(packet_.get());
+            av_packet_unref(packet_.get());
         }
-        rc = avcodec_send_packet(decoder_.get(), packet_.get());
-        av_packet_unref(packet_.get());
-        // A damaged packet is skipped; the decoder conceals it.
-        if (rc == AVERROR(ENOMEM))
-            throw HostError("decoding '" + path_ + "' failed: " + avErrorText(rc));
-        if (rc < 0 && rc != AVERROR(EAGAIN)) ++damaged_;
     }
 }
 

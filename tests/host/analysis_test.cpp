@@ -25,8 +25,6 @@
 #include "measure/phase_track.h"
 #include "memory.h"
 #include "placidor.h"
-#include "render_pass.h"
-#include "support/process.h"
 
 namespace {
 
@@ -619,84 +617,3 @@ TEST(PlaneStoreBlocks, TrialPlanesGoUnlessAskedFor) {
 }
 
 }  // namespace
-
-// The render over the analysis's kept frames writes what a render that
-// decodes the file again writes: every packet of the video (B-frames, so
-// that the decoder's order differs from the file's) and of the audio, with
-// the same timestamps. Frames are kept only for a whole, undamaged file
-// within the budget; otherwise the render decodes as before.
-TEST_F(GeneratedClips, RenderFromTheKeptFramesWritesWhatADecodeWrites) {
-    av_log_set_level(AV_LOG_ERROR);
-    const fs::path clip = dir_ / "clip.mp4";
-    const auto ffmpeg = [](const std::string &args) {
-        return std::system(("ffmpeg -nostdin -v error -y " + args + " </dev/null").c_str());
-    };
-    ASSERT_EQ(ffmpeg("-f lavfi -i testsrc2=size=208x120:rate=25:duration=2 -f lavfi -i "
-                     "sine=frequency=330:sample_rate=48000:duration=2 -vf "
-                     "\"crop=192:112:8+4*sin(n):4+3*cos(n*1.7)\" -c:v libx264 -preset veryfast "
-                     "-bf 3 -g 12 -c:a aac -shortest '" +
-                     clip.string() + "'"),
-              0);
-    // Every packet's stream, timestamps, size and checksum.
-    const auto packets = [](const fs::path &file) {
-        return placidor::test::capture("ffmpeg -nostdin -v error -i '" + file.string() +
-                                       "' -map 0 -c copy -f framemd5 - | grep -v '^#'");
-    };
-    Options o;
-    o.input = clip.string();
-    o.preset = "ultrafast";
-    const auto render = [&](const Options &opt, const AnalysisShortcuts &shortcuts,
-                            const std::string &name, bool expectKept) {
-        SCOPED_TRACE(name);
-        Options with = opt;
-        with.output = (dir_ / (name + ".mp4")).string();
-        Progress quiet(false, "");
-        Analysis a = analyse(clip.string(), with, quiet, shortcuts);
-        EXPECT_EQ(a.frames != nullptr, expectKept);
-        if (a.frames) {
-            EXPECT_TRUE(a.frames->usable());
-            EXPECT_EQ(a.frames->size(), 50u);
-        }
-        frameClip(a, with);
-        const RenderStats stats = renderPass(with, a, with.output, "", quiet);
-        StabilizerFree();
-        EXPECT_EQ(stats.frames, 50);
-        return packets(with.output);
-    };
-    AnalysisShortcuts keep;
-    keep.frameBudget = std::size_t(256) << 20;
-    const std::string decoded = render(o, AnalysisShortcuts{}, "decoded", false);
-    // 50 frames, and the two seconds of audio (AAC: 1024 samples a packet).
-    const auto countOf = [&](const std::string &stream) {
-        std::size_t n = decoded.rfind(stream, 0) == 0;
-        for (std::size_t at = 0; (at = decoded.find("\n" + stream, at)) != std::string::npos; ++at)
-            ++n;
-        return n;
-    };
-    EXPECT_EQ(countOf("0,"), 50u) << decoded;
-    EXPECT_GE(countOf("1,"), 94u) << decoded;
-    EXPECT_EQ(render(o, keep, "kept", true), decoded);
-    // Over the budget: a budget known to be short keeps nothing, and one
-    // that runs out on the way lets the frames go.
-    AnalysisShortcuts small = keep;
-    small.frameBudget = 208 * 120 * 3 / 2 * 10;
-    EXPECT_EQ(render(o, small, "small", false), decoded);
-    // Part of the file analysed: the render decodes it all.
-    Options part = o;
-    part.firstFrame = 2;
-    render(part, keep, "from frame 2", false);
-    part = o;
-    part.lastFrame = 40;
-    render(part, keep, "to frame 40", false);
-    // A damaged file (cut short) keeps nothing, so that the render still
-    // reports what the decoding lost.
-    const fs::path cut = dir_ / "cut.mkv";
-    ASSERT_EQ(ffmpeg("-i '" + clip.string() + "' -c copy '" + cut.string() + "'"), 0);
-    fs::resize_file(cut, fs::file_size(cut) * 2 / 3);
-    Options damaged = o;
-    damaged.input = cut.string();
-    Progress quiet(false, "");
-    const Analysis a = analyse(cut.string(), damaged, quiet, keep);
-    StabilizerFree();
-    EXPECT_EQ(a.frames, nullptr);
-}

@@ -12,7 +12,7 @@ if(PLACIDOR_BUILD_HOST)
   target_link_libraries(host_unit_tests PRIVATE placidor_host_core)
 
   placidor_add_test(host_analysis_tests cli host/analysis_test.cpp)
-  target_link_libraries(host_analysis_tests PRIVATE placidor_host_media placidor_test_process)
+  target_link_libraries(host_analysis_tests PRIVATE placidor_host_media)
 
   placidor_add_test(host_cli_tests cli host/cli_test.cpp)
   target_link_libraries(host_cli_tests PRIVATE placidor_test_process)
