@@ -13,10 +13,9 @@
 
 namespace placidor::host {
 
-// Work space for one region of `cols` columns and `rows` rows at radius
-// r (the caller sizes it, see HighPass::apply):
-//   padded: cols + 4 r, once: cols + 2 r, rows: cols * (rows + 4 r),
-//   column1: cols * (rows + 2 r), column2: cols.
+// Work space for one region of `cols` columns at radius r (the caller
+// sizes it, see HighPass::apply): padded: cols + 4 r, once: cols + 2 r,
+// rows and column1: cols * (2 r + 2) each (rings of rows), column2: cols.
 struct HighPassBuffers {
     std::uint16_t *padded, *once, *rows;
     std::uint32_t *column1, *column2;
@@ -53,10 +52,20 @@ void region(const std::uint8_t *in, std::ptrdiff_t inStride, int width, int heig
     const int w = right - left, rows = bottom - top + 2 * kReach;
     const std::size_t sw = std::size_t(w);
 
-    // Horizontal: two boxes per row, for every row the vertical boxes need.
+    // One pass down the rows the vertical boxes need (the region's rows
+    // and kReach more on each side): each input row's two horizontal
+    // boxes, then the first vertical box's running sum, then the
+    // second's, then the output row. Only the last kRing rows of each
+    // stage are kept, in rings, so that the working set stays in the
+    // cache; every sum is an exact integer, so the order does not matter.
+    constexpr int kRing = kTaps + 1;  // a sum and the row leaving it
+    const auto boxes = [&](int i) { return buf.rows + sw * std::size_t(i % kRing); };
+    const auto firstBox = [&](int j) { return buf.column1 + sw * std::size_t(j % kRing); };
+    std::uint32_t *const c2 = buf.column2;
     const int inside0 = left - kReach > 0 ? left - kReach : 0;
     const int inside1 = right + kReach < width ? right + kReach : width;
     for (int i = 0; i < rows; ++i) {
+        // Horizontal: two boxes along input row i.
         const int y = clampRow(top - kReach + i, height);
         const std::uint8_t *src = in + std::ptrdiff_t(y) * inStride;
         std::uint16_t *p = buf.padded;
@@ -71,45 +80,47 @@ void region(const std::uint8_t *in, std::ptrdiff_t inStride, int width, int heig
             for (int t = 0; t < kTaps; ++t) sum = std::uint16_t(sum + p[k + std::size_t(t)]);
             first[k] = sum;
         }
-        std::uint16_t *const second = buf.rows + sw * std::size_t(i);
+        std::uint16_t *const second = boxes(i);
         for (std::size_t k = 0; k < sw; ++k) {
             std::uint16_t sum = 0;  // at most kTaps * kTaps * 255
             for (int t = 0; t < kTaps; ++t) sum = std::uint16_t(sum + first[k + std::size_t(t)]);
             second[k] = sum;
         }
-    }
 
-    // Vertical: running sums down the rows, every column at once.
-    const int firstRows = rows - 2 * R;  // rows of the first vertical box
-    std::uint32_t *c1 = buf.column1;
-    for (std::size_t k = 0; k < sw; ++k) c1[k] = 0;
-    for (int t = 0; t < kTaps; ++t) {
-        const std::uint16_t *r = buf.rows + sw * std::size_t(t);
-        for (std::size_t k = 0; k < sw; ++k) c1[k] += r[k];
-    }
-    for (int i = 1; i < firstRows; ++i) {
-        std::uint32_t *cur = c1 + sw * std::size_t(i);
-        const std::uint32_t *prev = cur - sw;
-        const std::uint16_t *add = buf.rows + sw * std::size_t(i + kTaps - 1);
-        const std::uint16_t *sub = buf.rows + sw * std::size_t(i - 1);
-        for (std::size_t k = 0; k < sw; ++k) cur[k] = prev[k] + add[k] - sub[k];
-    }
-    std::uint32_t *c2 = buf.column2;
-    for (std::size_t k = 0; k < sw; ++k) c2[k] = 0;
-    for (int t = 0; t < kTaps; ++t)
-        for (std::size_t k = 0; k < sw; ++k) c2[k] += c1[sw * std::size_t(t) + k];
-    for (int y = top; y < bottom; ++y) {
-        const int i = y - top;  // the second box's first row in column1
-        if (i > 0) {
-            const std::uint32_t *add = c1 + sw * std::size_t(i + kTaps - 1);
-            const std::uint32_t *sub = c1 + sw * std::size_t(i - 1);
-            for (std::size_t k = 0; k < sw; ++k) c2[k] = c2[k] + add[k] - sub[k];
+        // First vertical box: row b sums horizontal rows b .. b + 2 R.
+        const int b = i - 2 * R;
+        if (b < 0) continue;
+        std::uint32_t *const c1 = firstBox(b);
+        if (b == 0) {
+            for (std::size_t k = 0; k < sw; ++k) c1[k] = 0;
+            for (int t = 0; t < kTaps; ++t) {
+                const std::uint16_t *r = boxes(t);
+                for (std::size_t k = 0; k < sw; ++k) c1[k] += r[k];
+            }
+        } else {
+            const std::uint32_t *prev = firstBox(b - 1);
+            const std::uint16_t *sub = boxes(b - 1);
+            for (std::size_t k = 0; k < sw; ++k) c1[k] = prev[k] + second[k] - sub[k];
         }
-        const std::uint8_t *src = in + std::ptrdiff_t(y) * inStride + left;
-        std::uint8_t *dst = out + std::size_t(y) * std::size_t(width) + std::size_t(left);
+
+        // Second vertical box: output row o sums first-box rows o .. o + 2 R.
+        const int o = b - 2 * R;
+        if (o < 0) continue;
+        if (o == 0) {
+            for (std::size_t k = 0; k < sw; ++k) c2[k] = 0;
+            for (int t = 0; t < kTaps; ++t) {
+                const std::uint32_t *r = firstBox(t);
+                for (std::size_t k = 0; k < sw; ++k) c2[k] += r[k];
+            }
+        } else {
+            const std::uint32_t *sub = firstBox(o - 1);
+            for (std::size_t k = 0; k < sw; ++k) c2[k] = c2[k] + c1[k] - sub[k];
+        }
+        const std::uint8_t *at = in + std::ptrdiff_t(top + o) * inStride + left;
+        std::uint8_t *dst = out + std::size_t(top + o) * std::size_t(width) + std::size_t(left);
         for (std::size_t k = 0; k < sw; ++k) {
             const int mean = static_cast<int>(float(c2[k]) * kInverseWeight + 0.5f);
-            const int v = 128 + int(src[k]) - mean;
+            const int v = 128 + int(at[k]) - mean;
             dst[k] = static_cast<std::uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
         }
     }

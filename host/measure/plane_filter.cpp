@@ -34,12 +34,12 @@ void HighPass::apply(const std::uint8_t *in, std::ptrdiff_t inStride, int width,
     const int left = std::max(region.left, 0), right = std::min(region.right, width);
     const int top = std::max(region.top, 0), bottom = std::min(region.bottom, height);
     if (left >= right || top >= bottom) return;
-    const std::size_t cols = std::size_t(right - left), rows = std::size_t(bottom - top);
+    const std::size_t cols = std::size_t(right - left);
     const std::size_t r = std::size_t(radius_);
     padded_.resize(cols + 4 * r);
     once_.resize(cols + 2 * r);
-    rows_.resize(cols * (rows + 4 * r));
-    column1_.resize(cols * (rows + 2 * r));
+    rows_.resize(cols * (2 * r + 2));
+    column1_.resize(cols * (2 * r + 2));
     column2_.resize(cols);
     const HighPassBuffers buffers{padded_.data(), once_.data(), rows_.data(), column1_.data(),
                                   column2_.data()};

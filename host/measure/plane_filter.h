@@ -42,8 +42,9 @@ public:
 private:
     int radius_;
     bool wide_;
-    // One padded input row and its first box; the horizontal sums of
-    // every row; the first vertical box's running sums, and the second's.
+    // One padded input row and its first box; the horizontal sums of the
+    // last rows and the first vertical box's running sums (rings); the
+    // second vertical box's running sums.
     std::vector<std::uint16_t> padded_, once_, rows_;
     std::vector<std::uint32_t> column1_, column2_;
 };

@@ -55,6 +55,62 @@ TEST(HighPass, MatchesItsDefinitionForEveryRadiusAndOddSizes) {
         }
 }
 
+// The filter's mean is an integer sum of the samples under the tent
+// (two boxes per axis: weights 1, 2, .., 2 r + 1, .., 2, 1 each way) taken
+// to a float once; any order of summing gives that same integer, so the
+// filter must match this sample for sample, not just within rounding.
+std::vector<std::uint8_t> integerTentHighPass(const std::vector<std::uint8_t> &in,
+                                              std::ptrdiff_t stride, int w, int h, int radius) {
+    const int taps = 2 * radius + 1, reach = 2 * radius;
+    std::vector<std::uint32_t> weight(std::size_t(2 * reach + 1), 0);
+    for (int a = 0; a < taps; ++a)
+        for (int b = 0; b < taps; ++b) ++weight[std::size_t(a + b)];
+    const float inverse = 1.0f / float(taps * taps * taps * taps);
+    std::vector<std::uint8_t> out(std::size_t(w) * h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            std::uint32_t sum = 0;
+            for (int v = -reach; v <= reach; ++v)
+                for (int u = -reach; u <= reach; ++u) {
+                    const int yy = std::clamp(y + v, 0, h - 1), xx = std::clamp(x + u, 0, w - 1);
+                    sum += weight[std::size_t(v + reach)] * weight[std::size_t(u + reach)] *
+                           in[std::size_t(yy) * std::size_t(stride) + std::size_t(xx)];
+                }
+            const int mean = static_cast<int>(float(sum) * inverse + 0.5f);
+            const int level = 128 + in[std::size_t(y) * std::size_t(stride) + std::size_t(x)] - mean;
+            out[std::size_t(y) * w + x] = std::uint8_t(std::clamp(level, 0, 255));
+        }
+    return out;
+}
+
+TEST(HighPass, EqualsTheIntegerTentSampleForSampleInEveryRegion) {
+    std::uint32_t seed = 500;
+    for (int radius = 1; radius <= 7; ++radius)
+        for (auto [w, h] : {std::pair{1, 1}, std::pair{9, 2}, std::pair{41, 37}, std::pair{70, 5}})
+            for (const PlaneRect region : {PlaneRect{0, 0, w, h}, PlaneRect{w / 3, h / 4, w, h},
+                                           PlaneRect{0, h - 1, w / 2 + 1, h}}) {
+                ++seed;
+                SCOPED_TRACE("radius " + std::to_string(radius) + ", " + std::to_string(w) + "x" +
+                             std::to_string(h) + ", region from " + std::to_string(region.left) +
+                             "," + std::to_string(region.top) + ", seed " + std::to_string(seed));
+                const int stride = w + 3;
+                const auto in = randomPlane(stride, h, seed);
+                const auto want = integerTentHighPass(in, stride, w, h, radius);
+                for (const bool wide : {false, true}) {
+                    std::vector<std::uint8_t> out(std::size_t(w) * h, 7);
+                    HighPass(radius, wide).apply(in.data(), stride, w, h, region, out.data());
+                    for (int y = 0; y < h; ++y)
+                        for (int x = 0; x < w; ++x) {
+                            const bool inside = x >= region.left && x < region.right &&
+                                                y >= region.top && y < region.bottom;
+                            const std::size_t i = std::size_t(y) * w + x;
+                            ASSERT_EQ(out[i], inside ? want[i] : 7)
+                                << "at " << x << "," << y << (wide ? ", AVX2" : ", baseline");
+                        }
+                }
+            }
+}
+
 TEST(HighPass, ARegionGivesTheSameSamplesInsideAndLeavesTheRestAlone) {
     const int w = 80, h = 61;
     auto frame = randomPlane(w + 9, h, 7);  // rows with a stride wider than the plane
