@@ -77,7 +77,8 @@ std::vector<std::uint8_t> integerTentHighPass(const std::vector<std::uint8_t> &i
                            in[std::size_t(yy) * std::size_t(stride) + std::size_t(xx)];
                 }
             const int mean = static_cast<int>(float(sum) * inverse + 0.5f);
-            const int level = 128 + in[std::size_t(y) * std::size_t(stride) + std::size_t(x)] - mean;
+            const int level =
+                128 + in[std::size_t(y) * std::size_t(stride) + std::size_t(x)] - mean;
             out[std::size_t(y) * w + x] = std::uint8_t(std::clamp(level, 0, 255));
         }
     return out;
