@@ -76,7 +76,7 @@ struct PassPlan {
     // Once cut, the wider pass runs over the kept planes while the
     // decoding goes on (with cutWhenWidening and keepBudget).
     bool aheadWhenCut = false;
-    std::shared_ptr<PlaneStore> replay;          // frames from here, not the file
+    std::shared_ptr<const PlaneStore> replay;    // frames from here, not the file
     std::function<bool()> stop;                  // the engine stops when this says so
     std::function<void(std::int64_t)> onFrames;  // frames measured so far
 };
@@ -98,7 +98,7 @@ bool sameReach(const Reach &a, const Reach &b) {
 class WidePassAhead {
 public:
     WidePassAhead(const std::string &file, const Options &o, const Analysis &base,
-                  std::shared_ptr<PlaneStore> store)
+                  std::shared_ptr<const PlaneStore> store)
         : file_(file), options_(o), base_(base), store_(std::move(store)) {}
     ~WidePassAhead() {
         {
@@ -186,7 +186,7 @@ private:
     const std::string file_;
     const Options options_;
     const Analysis base_;
-    const std::shared_ptr<PlaneStore> store_;
+    const std::shared_ptr<const PlaneStore> store_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::optional<Reach> wanted_;

@@ -71,43 +71,10 @@ private:
 
 }  // namespace
 
-PlaneStore::PlaneStore(int width, int height, std::size_t budget, std::size_t trial,
-                       std::size_t window)
-    : width_(width), height_(height), budget_(budget), trial_(trial), window_(window) {}
-
-std::shared_ptr<std::uint8_t[]> PlaneStore::newBlock() {
-    std::shared_ptr<std::uint8_t[]> memory;
-    {
-        std::lock_guard lock(spares_->mutex);
-        if (!spares_->blocks.empty()) {
-            memory = std::move(spares_->blocks.back());
-            spares_->blocks.pop_back();
-        }
-    }
-    if (!memory) {
-        memory = newBulkMemory(blockSize_);
-        ++freshBlocks_;
-    }
-    // When its last plane goes, the block goes back to the spares (which
-    // free it when the store and every plane are gone).
-    std::uint8_t *const start = memory.get();
-    return std::shared_ptr<std::uint8_t[]>(
-        start, [spares = spares_, memory = std::move(memory)](std::uint8_t *) mutable {
-            std::lock_guard lock(spares->mutex);
-            spares->blocks.push_back(std::move(memory));
-        });
-}
-
 void PlaneStore::add(const std::uint8_t *plane, std::ptrdiff_t stride) {
     const std::size_t size = std::size_t(width_) * std::size_t(height_);
     {
-        std::unique_lock lock(mutex_);
-        // A follower is let catch up first.
-        const std::size_t window =
-            std::max<std::size_t>(1, window_ / std::max<std::size_t>(1, size));
-        released_.wait(lock, [&] {
-            return followers_ == 0 || overflowed_ || ended_ || planes_.size() < gone_ + window;
-        });
+        std::lock_guard lock(mutex_);
         if (overflowed_ || ended_) {
             block_.reset();
             return;
@@ -134,7 +101,7 @@ void PlaneStore::add(const std::uint8_t *plane, std::ptrdiff_t stride) {
             const std::size_t slot = (size + kBufferAlign - 1) / kBufferAlign * kBufferAlign;
             if (!block_ || blockUsed_ + slot > blockSize_) {
                 blockSize_ = std::max<std::size_t>(1, (std::size_t(32) << 20) / slot) * slot;
-                block_ = newBlock();
+                block_ = newBulkMemory(blockSize_);
                 blockUsed_ = 0;
             }
             copy = std::shared_ptr<std::uint8_t[]>(block_, block_.get() + blockUsed_);
@@ -163,34 +130,6 @@ void PlaneStore::letGo() {
     overflowed_ = true;
     ended_ = true;
     std::vector<std::shared_ptr<const std::uint8_t[]>>().swap(planes_);
-    released_.notify_all();
-}
-
-void PlaneStore::follow(bool attach) {
-    {
-        std::lock_guard lock(mutex_);
-        followers_ += attach ? 1 : -1;
-    }
-    released_.notify_all();
-}
-
-void PlaneStore::release(std::size_t k) {
-    {
-        std::lock_guard lock(mutex_);
-        const std::size_t size = std::size_t(width_) * std::size_t(height_);
-        for (; gone_ < k && gone_ < planes_.size(); ++gone_) {
-            if (planes_[gone_]) used_ -= size;
-            planes_[gone_].reset();
-        }
-    }
-    released_.notify_all();
-}
-
-std::size_t PlaneStore::freshBlocks() const { return freshBlocks_; }
-
-std::size_t PlaneStore::firstHeld() const {
-    std::lock_guard lock(mutex_);
-    return head_ + gone_;
 }
 
 void PlaneStore::keepFromNow() {
@@ -256,19 +195,17 @@ FrameSource::FrameSource(const std::string &path, std::int32_t firstFrame,
       depth_(depth < 2 ? 2 : depth) {}
 
 FrameSource::FrameSource(const VideoInfo &info, std::int32_t firstFrame,
-                         std::shared_ptr<PlaneStore> store, const std::string &path,
+                         std::shared_ptr<const PlaneStore> store, const std::string &path,
                          std::size_t depth)
     : info_(info), first_(firstFrame), depth_(depth < 2 ? 2 : depth), replay_(std::move(store)) {
     if (!replay_ || (replay_->ended() && !replay_->usable()) || replay_->width() != info.width ||
         replay_->height() != info.height)
         throw HostError("internal: replaying planes that were not kept whole");
-    storeHead_ = replay_->head();
-    replayHead_ = replay_->firstHeld();
+    replayHead_ = replay_->head();
     if (replayHead_ > 0) {
         if (path.empty()) throw HostError("internal: replaying a store's head without its file");
         input_ = std::make_unique<VideoInput>(path);
     }
-    replay_->follow(true);  // last: the destructor detaches
 }
 
 FrameSource::~FrameSource() {
@@ -278,7 +215,6 @@ FrameSource::~FrameSource() {
     }
     changed_.notify_all();
     if (thread_.joinable()) thread_.join();
-    if (replay_) replay_->follow(false);
 }
 
 void FrameSource::start(const PlaneSettings &settings) {
@@ -316,9 +252,8 @@ void FrameSource::run() {
                 if (!frame) break;  // the file changed since: not whole
                 ++fileIndex;
             } else if (replay_) {
-                const std::size_t k = std::size_t(index - first_) - storeHead_;
-                input_.reset();       // the head is done
-                replay_->release(k);  // the planes before were read
+                const std::size_t k = std::size_t(index - first_) - replayHead_;
+                input_.reset();  // the head is done
                 PlaneStore::Wait wait;
                 // A store still being filled: wait for the plane, and for
                 // the end of this source too.

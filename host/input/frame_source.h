@@ -45,18 +45,10 @@ struct PlaneSettings {
 // decodes those frames again. Most clips need no second pass, and fresh
 // memory is dear: keeping a 1080p clip's planes cost a tenth of its
 // analysis even on huge pages.
-//
-// A pass that follows the store while it fills (FrameSource over a store)
-// lets each plane go once it has read it (release()), and the blocks of
-// planes let go are reused for the planes added after: the store then
-// holds only what lies between the follower and the decoding, and no
-// fresh memory is touched. While a follower is attached, add() waits for
-// it once more than `window` bytes lie between the two. A pass that starts
-// over the store later decodes the frames let go again, like the head.
 class PlaneStore {
 public:
-    PlaneStore(int width, int height, std::size_t budget, std::size_t trial = SIZE_MAX,
-               std::size_t window = std::size_t(32) << 20);
+    PlaneStore(int width, int height, std::size_t budget, std::size_t trial = SIZE_MAX)
+        : width_(width), height_(height), budget_(budget), trial_(trial) {}
     PlaneStore(const PlaneStore &) = delete;
     PlaneStore &operator=(const PlaneStore &) = delete;
 
@@ -67,8 +59,7 @@ public:
     void keepFromNow();
     // No more frames come: `whole` when every frame of the range was added.
     void end(bool whole);
-    // Every frame of the range was added, and each one after the head kept
-    // (and held, or read by a follower and released).
+    // Every frame of the range was added, and each one after the head kept.
     bool usable() const;
     bool ended() const;
     // The frames added before the store began keeping: final once it did.
@@ -80,50 +71,26 @@ public:
     // it was added, ended when it never will be (the range was shorter, or
     // the planes went over the budget and were let go).
     Wait waitFor(std::size_t k, std::chrono::milliseconds timeout) const;
-    // Kept plane k (added, not released); it stays valid while the pointer
-    // is held, also when the store lets its planes go.
+    // Kept plane k (added); it stays valid while the pointer is held, also
+    // when the store lets its planes go.
     std::shared_ptr<const std::uint8_t[]> plane(std::size_t k) const;
-    // The first frame whose plane is still held: head() and the planes a
-    // follower released. A pass over the store decodes the frames before it.
-    std::size_t firstHeld() const;
     int width() const { return width_; }
     int height() const { return height_; }
 
-    // The follower's side: attaches or detaches a follower, which add()
-    // waits for (see above).
-    void follow(bool attach);
-    // Kept planes before k were read and go; their blocks are reused.
-    void release(std::size_t k);
-    // Blocks of fresh memory taken so far (the rest were reused).
-    std::size_t freshBlocks() const;
-
 private:
     void letGo();  // with the lock held
-    // A block for the next planes: one let go, or fresh memory.
-    std::shared_ptr<std::uint8_t[]> newBlock();
-
-    // Blocks whose planes have all gone, for reuse; shared with the blocks'
-    // deleters, which may outlive the store.
-    struct Spares {
-        std::mutex mutex;
-        std::vector<std::shared_ptr<std::uint8_t[]>> blocks;
-    };
 
     int width_, height_;
     std::size_t budget_, used_ = 0;
     mutable std::mutex mutex_;
-    mutable std::condition_variable added_, released_;
-    std::size_t trial_, window_;
+    mutable std::condition_variable added_;
+    std::size_t trial_;
     bool waiting_ = false, overflowed_ = false, complete_ = false, ended_ = false;
     std::size_t head_ = 0;
-    std::size_t gone_ = 0;  // kept planes released by the follower
-    int followers_ = 0;
     std::vector<std::shared_ptr<const std::uint8_t[]>> planes_;
     // The block the next planes are cut from (used by add() alone).
     std::shared_ptr<std::uint8_t[]> block_;
     std::size_t blockSize_ = 0, blockUsed_ = 0;
-    std::atomic<std::size_t> freshBlocks_{0};
-    std::shared_ptr<Spares> spares_ = std::make_shared<Spares>();
 };
 
 // What a pass keeps, and where the usual budget comes from: a quarter of
@@ -141,11 +108,11 @@ public:
     // frame firstFrame + k; `info` describes the clip. The store is whole
     // (usable()) or still being filled: its frames are then taken as
     // they come, up to its end.
-    // `path` is the file the store's frames came from: the frames before
-    // its first held one are decoded from it again. The source follows
-    // the store, letting each plane go once it has read it.
-    FrameSource(const VideoInfo &info, std::int32_t firstFrame, std::shared_ptr<PlaneStore> store,
-                const std::string &path = {}, std::size_t depth = 8);
+    // `path` is the file the store's frames came from: the frames of its
+    // head are decoded from it again.
+    FrameSource(const VideoInfo &info, std::int32_t firstFrame,
+                std::shared_ptr<const PlaneStore> store, const std::string &path = {},
+                std::size_t depth = 8);
     ~FrameSource();
     FrameSource(const FrameSource &) = delete;
     FrameSource &operator=(const FrameSource &) = delete;
@@ -199,9 +166,8 @@ private:
     PlaneSettings settings_;
     Observer observer_;
     PlaneStore *keep_ = nullptr;
-    std::shared_ptr<PlaneStore> replay_;
+    std::shared_ptr<const PlaneStore> replay_;
     std::size_t replayHead_ = 0;  // frames of the replay decoded from the file
-    std::size_t storeHead_ = 0;   // the store's head: its kept plane 0
     std::atomic<bool> observeOnly_{false};
     std::atomic<std::int64_t> decoded_{0};
 

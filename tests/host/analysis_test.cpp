@@ -513,8 +513,6 @@ TEST_F(GeneratedClips, ShortcutsGiveTheAnalysisOfTwoFullDecodes) {
 // The wide pass follows the first pass's store while it fills: planes come
 // out in order and whole, and the follower ends when the store ends, whole
 // or let go over its budget, instead of waiting for planes that never come.
-// A follower lets each plane go once read, so a budget of five planes holds
-// a clip of twelve that is read as it comes.
 TEST(PlaneStoreFollowed, PlanesInOrderUntilTheStoreEnds) {
     constexpr int w = 37, h = 11, frames = 12;
     const auto fill = [](int k) {
@@ -525,135 +523,32 @@ TEST(PlaneStoreFollowed, PlanesInOrderUntilTheStoreEnds) {
     VideoInfo info;
     info.width = w;
     info.height = h;
-    enum class Reading { asTheyCome, afterTheFilling };
-    for (const auto &[keep, reading] :
-         {std::pair{frames, Reading::asTheyCome}, std::pair{5, Reading::asTheyCome},
-          std::pair{5, Reading::afterTheFilling}}) {
-        SCOPED_TRACE("keeping " + std::to_string(keep) +
-                     (reading == Reading::asTheyCome ? ", read as they come" : ", read after"));
-        // A window of two planes: the filler waits for the follower.
-        auto store = std::make_shared<PlaneStore>(w, h, std::size_t(keep) * w * h, SIZE_MAX,
-                                                  2 * std::size_t(w) * h);
+    for (const int keep : {frames, 5}) {
+        auto store = std::make_shared<PlaneStore>(w, h, std::size_t(keep) * w * h);
         FrameSource source(info, 3, store);
-        const auto fillAll = [&](int pause) {
-            for (int k = 0; k < frames; ++k) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(pause));
-                const std::vector<std::uint8_t> p = fill(k);
-                store->add(p.data(), w);
-                // Never more than the window between follower and filler.
-                if (pause > 0) {
-                    EXPECT_LE(store->frames() - store->firstHeld(), 2u) << "plane " << k;
-                }
-            }
-            store->end(true);
-        };
-        std::thread filler;
-        if (reading == Reading::asTheyCome) filler = std::thread(fillAll, 3);
-        else {
-            // Nothing read yet: the sixth plane is over the budget. (The
-            // source is attached as a follower, detached while the planes
-            // are added here, since nothing reads them yet.)
-            store->follow(false);
-            fillAll(0);
-            store->follow(true);
-        }
         PlaneSettings settings;
         settings.highPass = false;
         source.start(settings);
+        std::thread filler([&] {
+            for (int k = 0; k < frames; ++k) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(3));
+                const std::vector<std::uint8_t> p = fill(k);
+                store->add(p.data(), w);
+            }
+            store->end(true);
+        });
         int seen = 0;
         for (std::int32_t i = 3; source.has(i); ++i, ++seen) {
             const std::vector<std::uint8_t> p = source.take(i);
-            EXPECT_EQ(p, fill(seen)) << "frame " << i;
+            EXPECT_EQ(p, fill(seen)) << "frame " << i << ", keeping " << keep;
         }
-        if (filler.joinable()) filler.join();
-        const bool whole = reading == Reading::asTheyCome;
-        EXPECT_EQ(store->usable(), whole);
-        EXPECT_EQ(seen, whole ? frames : 0);
+        filler.join();
+        EXPECT_EQ(store->usable(), keep == frames);
+        // Over the budget, the planes are let go at the sixth: what came
+        // before it may have been read.
+        if (keep == frames) EXPECT_EQ(seen, frames);
+        else EXPECT_LE(seen, keep);
     }
-}
-
-// A pass that starts over a store after a follower let planes go decodes
-// those frames from the file again, and the planes it gives are those of a
-// plain decode, frame for frame.
-TEST_F(GeneratedClips, APassAfterAFollowerDecodesTheReleasedFramesAgain) {
-    Clip clip;
-    clip.width = 48;
-    clip.height = 32;
-    clip.path.assign(14, Point{0, 0});
-    clip.frame = [](int n, Point, std::vector<std::uint8_t> &luma) {
-        for (std::size_t i = 0; i < luma.size(); ++i) luma[i] = std::uint8_t(n * 17 + i * 3);
-    };
-    const fs::path file = dir_ / "numbered.y4m";
-    writeY4m(file, clip);
-    PlaneSettings plain;
-    plain.highPass = false;
-    const auto store = std::make_shared<PlaneStore>(clip.width, clip.height, SIZE_MAX);
-    std::vector<std::vector<std::uint8_t>> decoded;
-    VideoInfo info;
-    {
-        FrameSource source(file.string(), 0, std::nullopt);
-        info = source.info();
-        source.keepPlanes(store.get());
-        source.start(plain);
-        for (std::int32_t i = 0; source.has(i); ++i) decoded.push_back(source.take(i));
-    }
-    ASSERT_EQ(decoded.size(), clip.path.size());
-    ASSERT_TRUE(store->usable());
-    {
-        FrameSource follower(info, 0, store, file.string(), 2);
-        follower.start(plain);
-        for (std::int32_t i = 0; i < 6; ++i) ASSERT_EQ(follower.take(i), decoded[std::size_t(i)]);
-    }
-    ASSERT_GE(store->firstHeld(), 5u);
-    FrameSource again(info, 0, store, file.string());
-    again.start(plain);
-    std::size_t n = 0;
-    for (std::int32_t i = 0; again.has(i); ++i, ++n)
-        EXPECT_EQ(again.take(i), decoded[std::size_t(i)]) << "frame " << i;
-    EXPECT_EQ(n, decoded.size());
-}
-
-// Planes a follower has read go, and their blocks take the planes added
-// after: a clip of sixteen planes of 11 MiB, two to a 32 MiB block, read
-// with a window of two planes, lives in three blocks, and every plane
-// reads back as it was added (no block reused while one of its planes
-// was still to be read).
-TEST(PlaneStoreFollowed, BlocksOfPlanesReadAreReused) {
-    constexpr int w = 4096, h = 2816, frames = 16;
-    const std::size_t size = std::size_t(w) * h;
-    const auto fill = [&](int k, std::vector<std::uint8_t> &p) {
-        for (std::size_t i = 0; i < size; i += 4096) p[i] = std::uint8_t(k * 37 + i / 4096);
-        p[size - 1] = std::uint8_t(k);
-    };
-    VideoInfo info;
-    info.width = w;
-    info.height = h;
-    auto store = std::make_shared<PlaneStore>(w, h, SIZE_MAX, SIZE_MAX, 2 * size);
-    FrameSource source(info, 0, store, {}, 2);
-    std::thread filler([&] {
-        std::vector<std::uint8_t> p(size);
-        for (int k = 0; k < frames; ++k) {
-            fill(k, p);
-            store->add(p.data(), w);
-        }
-        store->end(true);
-    });
-    PlaneSettings settings;
-    settings.highPass = false;
-    source.start(settings);
-    std::vector<std::uint8_t> want(size);
-    int seen = 0;
-    for (std::int32_t i = 0; source.has(i); ++i, ++seen) {
-        const std::vector<std::uint8_t> p = source.take(i);
-        fill(i, want);
-        ASSERT_TRUE(p == want) << "frame " << i;
-    }
-    filler.join();
-    EXPECT_EQ(seen, frames);
-    EXPECT_TRUE(store->usable());
-    // Without reuse, eight blocks; the window (two planes) and the plane
-    // being read span at most three.
-    EXPECT_LE(store->freshBlocks(), 3u);
 }
 
 // The store cuts its planes from large blocks: planes of a size that does
