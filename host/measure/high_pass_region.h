@@ -42,6 +42,17 @@ namespace {
 
 inline int clampRow(int y, int height) { return y < 0 ? 0 : (y > height - 1 ? height - 1 : y); }
 
+// sum[k] = rowOf(0)[k] + .. + rowOf(taps - 1)[k] for the sw columns: the
+// first row of a vertical box.
+template <typename Rows>
+void firstBoxRow(int taps, Rows rowOf, std::size_t sw, std::uint32_t *sum) {
+    for (std::size_t k = 0; k < sw; ++k) sum[k] = 0;
+    for (int t = 0; t < taps; ++t) {
+        const auto *r = rowOf(t);
+        for (std::size_t k = 0; k < sw; ++k) sum[k] += r[k];
+    }
+}
+
 // The filter with its radius known at compile time, so that the box sums
 // unroll and vectorise across the row.
 template <int R>
@@ -92,11 +103,7 @@ void region(const std::uint8_t *in, std::ptrdiff_t inStride, int width, int heig
         if (b < 0) continue;
         std::uint32_t *const c1 = firstBox(b);
         if (b == 0) {
-            for (std::size_t k = 0; k < sw; ++k) c1[k] = 0;
-            for (int t = 0; t < kTaps; ++t) {
-                const std::uint16_t *r = boxes(t);
-                for (std::size_t k = 0; k < sw; ++k) c1[k] += r[k];
-            }
+            firstBoxRow(kTaps, boxes, sw, c1);
         } else {
             const std::uint32_t *prev = firstBox(b - 1);
             const std::uint16_t *sub = boxes(b - 1);
@@ -107,11 +114,7 @@ void region(const std::uint8_t *in, std::ptrdiff_t inStride, int width, int heig
         const int o = b - 2 * R;
         if (o < 0) continue;
         if (o == 0) {
-            for (std::size_t k = 0; k < sw; ++k) c2[k] = 0;
-            for (int t = 0; t < kTaps; ++t) {
-                const std::uint32_t *r = firstBox(t);
-                for (std::size_t k = 0; k < sw; ++k) c2[k] += r[k];
-            }
+            firstBoxRow(kTaps, firstBox, sw, c2);
         } else {
             const std::uint32_t *sub = firstBox(o - 1);
             for (std::size_t k = 0; k < sw; ++k) c2[k] = c2[k] + c1[k] - sub[k];
